@@ -1,8 +1,14 @@
 // The data-file service behind the _dfa* calls of shell/host.h. Files are tables of SQLite
 // databases under the root's data/ directory; this header is what the rest of the host needs.
+//
+// Each _dfaOpen gives a new handle with its own current record, even for a table already open;
+// the handles of one table share its connection and statements. Handles count from 1. The calls
+// are made from one thread.
 #pragma once
 
 #include <string>
+
+#include "shell/host.h"
 
 namespace host {
 
@@ -10,7 +16,22 @@ namespace host {
 void datafile_set_directory(const std::string &dir);
 // Empties the stack of selected files (at the start of every call into a module).
 void datafile_reset_selection();
-// Closes every open file (at shutdown).
+// Closes every open file (at shutdown). Handles given out before become invalid (and may be
+// given out again); an explicit transaction still open is rolled back.
 void datafile_close_all();
+
+// An explicit transaction on the database that holds file (with every other table of that
+// database), so that a whole import lands or none of it: the writes inside it are made durable
+// together by the commit instead of one by one. begin is false when the handle is bad, a
+// transaction is already open on the database, or the database stays busy past the timeout;
+// commit is false when none is open or the commit failed (everything is then rolled back).
+// A write refused inside the transaction (a duplicate) undoes only itself.
+bool datafile_begin(HostFile file);
+bool datafile_commit(HostFile file);
+void datafile_rollback(HostFile file);
+
+// How a look-up with op (HOST_GET_* or HOST_QUERY_*) on key keynum of file is carried out, one
+// line per step (SQLite's EXPLAIN QUERY PLAN); "" for a bad handle, key or op. For diagnostics.
+std::string datafile_explain(HostFile file, int keynum, int op);
 
 }  // namespace host

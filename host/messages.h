@@ -11,11 +11,16 @@ struct KeyedLine {
     int line = 0;
 };
 
-// Reads a file of "KEY: TEXT" lines: '#' comments and blank lines are ignored, a line that ends
-// with a backslash continues on the next one (the backslash becomes a line end), a key given
-// twice is an error. On error returns false with "FILE:LINE: problem" in *error.
-bool read_keyed_lines(const std::string &file, std::map<std::string, KeyedLine> *out,
-                      std::string *error);
+struct KeyedFileRules {
+    bool numeric_keys = false;    // .mcv: keys are entry numbers
+    bool inline_comments = false; // .mdf: " # ..." after a value is a comment
+};
+
+// Reads a file of "KEY: TEXT" lines: '#' comment lines and blank lines are ignored, a line that
+// ends with a backslash continues on the next one (the backslash becomes a line end), a key
+// given twice is an error. On error returns false with "FILE:LINE: problem" in *error.
+bool read_keyed_lines(const std::string &file, const KeyedFileRules &rules,
+                      std::map<std::string, KeyedLine> *out, std::string *error);
 
 // Empties the message-block selection stack (at the start of every call into a module).
 void messages_reset_selection();

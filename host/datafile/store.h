@@ -1,0 +1,70 @@
+// The storage behind the data files: tables of records ordered on encoded keys, each record at a
+// position that never changes. This is the whole contract a backend keeps; store_sqlite.cpp is
+// the SQLite one. Nothing here knows about handles, selections or current records.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/datafile/keys.h"
+
+namespace host::datafile {
+
+struct Table; // one table of one database, opened with its record size and keys
+
+enum class Status { ok, not_found, duplicate, failed };
+
+// Look-ups on one key. The order is (encoded key, position): duplicates lie in position order.
+// Equal, Greater, GreaterEqual and Less compare the key only (Equal and GreaterEqual find the
+// first of a run of duplicates, Less the last record below); Next and Previous step from the
+// pair (key, position) given, which need not be a record any more.
+enum class Seek { equal, greater, greater_equal, less, next, previous };
+
+// Where a record read or found lives and what its key is.
+struct Found {
+    int64_t position = 0;
+    std::string key;
+};
+
+// A record copied out: at most capacity bytes into buffer; length is the number copied.
+struct RecordOut {
+    void *buffer = nullptr;
+    int capacity = 0;
+    int length = 0;
+};
+
+// Opens table in database (a file under directory), creating what is missing. When the table
+// exists with other key definitions its keys are rebuilt from the stored records. nullptr with
+// the reason in *why.
+Table *store_open(const std::string &directory, const std::string &database,
+                  const std::string &table, int record_size, const std::vector<Key> &keys,
+                  std::string *why);
+// Closes every table and database; every Table pointer becomes invalid.
+void store_close_all();
+
+const std::vector<Key> &table_keys(const Table &table);
+int table_record_size(const Table &table);
+
+// Finds a record on key keynum; record, when given, receives its bytes.
+Status table_seek(Table &table, int keynum, Seek op, const std::string &key, int64_t position,
+                  Found *found, RecordOut *record);
+// Reads the record at position; found (when given) receives its key on keynum.
+Status table_read(Table &table, int64_t position, int keynum, Found *found, RecordOut *record);
+// Adds a record of length bytes; *position receives where it went.
+Status table_insert(Table &table, const void *record, int length, int64_t *position);
+// Replaces the record at position, keeping its stored length: that many bytes of record are
+// written (at most the record size) and *length receives the count.
+Status table_update(Table &table, int64_t position, const void *record, int *length);
+Status table_delete(Table &table, int64_t position);
+
+// An explicit transaction on the table's database: writes inside it are made durable together
+// by the commit. false when one is already open or the database is busy.
+bool table_begin(Table &table);
+bool table_commit(Table &table);
+void table_rollback(Table &table);
+
+// How the store carries out a look-up (SQLite: the EXPLAIN QUERY PLAN lines), for diagnostics.
+std::string table_explain(Table &table, int keynum, Seek op);
+
+}  // namespace host::datafile

@@ -1,0 +1,683 @@
+// The SQLite store of the data files. One connection per database file, shared by its tables;
+// WAL with synchronous=FULL, so a write is durable when it returns; a busy timeout for writers.
+// Every statement is reset as soon as its row is copied: no read transaction outlives a call, so
+// a write by another process (the operator's tool) shows in the next look-up.
+//
+// A table is (pos INTEGER PRIMARY KEY AUTOINCREMENT, rec BLOB, k0 BLOB, ... kN BLOB): the record
+// with its length, and one column per key holding its encoded key, indexed so that the index order
+// is (key, position). AUTOINCREMENT keeps a deleted record's position from being handed out again.
+// dfa_files remembers each table's record size and key definitions.
+//
+// Single-threaded: the host calls the data files from its one thread, and so does the tool.
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+#include "host/datafile/store.h"
+
+namespace host::datafile {
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 5000;
+// A catalogue of a million products is a few hundred megabytes; map it rather than copy it
+// through the page cache, and keep a decent cache for the rest.
+constexpr const char *kTuning = "PRAGMA synchronous=FULL; PRAGMA cache_size=-32768;"
+                                " PRAGMA mmap_size=1073741824; PRAGMA temp_store=MEMORY;";
+
+// The statements of a look-up on one key, with and without the record.
+enum Kind { equal, greater, greater_equal, less, equal_after, equal_before, kinds };
+
+}  // namespace
+
+struct Database {
+    std::string path;
+    sqlite3 *db = nullptr;
+};
+
+struct Table {
+    Database *database = nullptr;
+    std::string name;   // lower case; SQLite's names ignore case anyway
+    std::string quoted; // "name", ready for SQL text
+    int record_size = 0;
+    std::vector<Key> keys;
+    std::string definition;
+    // seeks[key][kind][with record], prepared on first use
+    std::vector<std::array<std::array<sqlite3_stmt *, 2>, kinds>> seeks;
+    sqlite3_stmt *read_at = nullptr;
+    sqlite3_stmt *length_at = nullptr;
+    sqlite3_stmt *insert = nullptr;
+    sqlite3_stmt *update = nullptr;
+    sqlite3_stmt *erase = nullptr;
+    std::vector<std::string> write_keys; // encoded keys of the record being written
+};
+
+namespace {
+
+std::vector<std::unique_ptr<Database>> g_databases;
+std::vector<std::unique_ptr<Table>> g_tables;
+
+void report(const Database &d, const std::string &what) {
+    std::fprintf(stderr, "datafile: %s: %s: %s\n", d.path.c_str(), what.c_str(),
+                 sqlite3_errmsg(d.db));
+}
+
+void report(const Table &t, const char *what) {
+    report(*t.database, "table " + t.name + ": " + what);
+}
+
+bool exec(Database &d, const std::string &sql, const std::string &what) {
+    char *message = nullptr;
+    int rc = sqlite3_exec(d.db, sql.c_str(), nullptr, nullptr, &message);
+    if (rc != SQLITE_OK) {
+        std::fprintf(stderr, "datafile: %s: %s: %s\n", d.path.c_str(), what.c_str(),
+                     message ? message : sqlite3_errstr(rc));
+        sqlite3_free(message);
+        return false;
+    }
+    return true;
+}
+
+sqlite3_stmt *prepare(Database &d, const std::string &sql, bool keep) {
+    sqlite3_stmt *stmt = nullptr;
+    int rc = sqlite3_prepare_v3(d.db, sql.c_str(), static_cast<int>(sql.size()),
+                                keep ? SQLITE_PREPARE_PERSISTENT : 0, &stmt, nullptr);
+    if (rc != SQLITE_OK) {
+        report(d, "preparing " + sql);
+        return nullptr;
+    }
+    return stmt;
+}
+
+// Resets a statement when the call that ran it returns, whatever the path out.
+struct ResetOnExit {
+    sqlite3_stmt *stmt;
+    ~ResetOnExit() { sqlite3_reset(stmt); }
+};
+
+std::string column(int k) { return "k" + std::to_string(k); }
+
+std::string quote(const std::string &name) { return "\"" + name + "\""; }
+
+std::string index_name(const std::string &table, int k) {
+    return quote(table + "__k" + std::to_string(k));
+}
+
+bool is_constraint(int rc) { return (rc & 0xff) == SQLITE_CONSTRAINT; }
+
+void copy_blob(sqlite3_stmt *stmt, int col, std::string *out) {
+    const void *data = sqlite3_column_blob(stmt, col);
+    int n = sqlite3_column_bytes(stmt, col);
+    if (n > 0 && data != nullptr)
+        out->assign(static_cast<const char *>(data), static_cast<size_t>(n));
+    else
+        out->clear();
+}
+
+void copy_record(sqlite3_stmt *stmt, int col, RecordOut *out) {
+    const void *data = sqlite3_column_blob(stmt, col);
+    int n = sqlite3_column_bytes(stmt, col);
+    // A record stored before the record size shrank is cut to what the buffer holds.
+    n = std::min(n, out->capacity);
+    if (n > 0 && data != nullptr) std::memcpy(out->buffer, data, static_cast<size_t>(n));
+    out->length = std::max(n, 0);
+}
+
+// ---- transactions that nest inside the operator's explicit one
+
+struct WriteScope {
+    Database &d;
+    bool savepoint = false;
+    bool open = false;
+
+    explicit WriteScope(Database &db) : d(db) {}
+    ~WriteScope() {
+        if (open) end(false);
+    }
+    // IMMEDIATE takes the write lock up front, so a second writer waits out the busy timeout
+    // instead of failing halfway through.
+    bool begin() {
+        savepoint = sqlite3_get_autocommit(d.db) == 0;
+        open = exec(d, savepoint ? "SAVEPOINT dfa_open" : "BEGIN IMMEDIATE", "starting a change");
+        return open;
+    }
+    // Commits (true when that worked) or undoes everything since begin().
+    bool end(bool commit) {
+        open = false;
+        if (commit && exec(d, savepoint ? "RELEASE dfa_open" : "COMMIT", "committing a change"))
+            return true;
+        if (savepoint) {
+            exec(d, "ROLLBACK TO dfa_open", "undoing a change");
+            exec(d, "RELEASE dfa_open", "undoing a change");
+        } else {
+            exec(d, "ROLLBACK", "undoing a change");
+        }
+        return false;
+    }
+};
+
+// ---- opening
+
+Database *open_database(const std::string &path, std::string *why) {
+    for (auto &d : g_databases)
+        if (d->path == path) return d.get();
+    auto d = std::make_unique<Database>();
+    d->path = path;
+    int rc = sqlite3_open_v2(path.c_str(), &d->db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
+    if (rc != SQLITE_OK) {
+        *why = std::string("cannot open: ") + (d->db ? sqlite3_errmsg(d->db) : sqlite3_errstr(rc));
+        sqlite3_close(d->db);
+        return nullptr;
+    }
+    sqlite3_extended_result_codes(d->db, 1);
+    sqlite3_busy_timeout(d->db, kBusyTimeoutMs);
+
+    // journal_mode answers with the mode in force; anything but wal means readers could wait.
+    sqlite3_stmt *mode = prepare(*d, "PRAGMA journal_mode=WAL", false);
+    bool wal = false;
+    if (mode != nullptr) {
+        if (sqlite3_step(mode) == SQLITE_ROW) {
+            const unsigned char *text = sqlite3_column_text(mode, 0);
+            wal = text != nullptr && std::strcmp(reinterpret_cast<const char *>(text), "wal") == 0;
+        }
+        sqlite3_finalize(mode);
+    }
+    if (!wal || !exec(*d, kTuning, "setting up the connection")) {
+        *why = wal ? "cannot set up the connection" : "cannot switch to WAL mode";
+        sqlite3_close(d->db);
+        return nullptr;
+    }
+    g_databases.push_back(std::move(d));
+    return g_databases.back().get();
+}
+
+// What dfa_files says of the table: 1 the same definition, 0 absent, 2 another definition,
+// 3 only the record size differs, -1 an error.
+int stored_definition(Database &d, const std::string &table, int record_size,
+                      const std::string &definition) {
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_prepare_v2(d.db, "SELECT record_size, keys FROM dfa_files WHERE name = ?1", -1,
+                           &stmt, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        return -1; // no dfa_files yet: the caller takes the slow path and creates it
+    }
+    sqlite3_bind_text(stmt, 1, table.c_str(), -1, SQLITE_STATIC);
+    int rc = sqlite3_step(stmt);
+    int answer = -1;
+    if (rc == SQLITE_DONE) {
+        answer = 0;
+    } else if (rc == SQLITE_ROW) {
+        const unsigned char *keys = sqlite3_column_text(stmt, 1);
+        bool same_keys = keys != nullptr && definition == reinterpret_cast<const char *>(keys);
+        bool same_size = sqlite3_column_int(stmt, 0) == record_size;
+        answer = !same_keys ? 2 : same_size ? 1 : 3;
+    }
+    sqlite3_finalize(stmt);
+    return answer;
+}
+
+bool table_exists(Database &d, const std::string &table, std::vector<std::string> *columns) {
+    columns->clear();
+    sqlite3_stmt *stmt = nullptr;
+    std::string sql = "PRAGMA table_info(" + quote(table) + ")";
+    if (sqlite3_prepare_v2(d.db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        return false;
+    }
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+        const unsigned char *name = sqlite3_column_text(stmt, 1);
+        if (name != nullptr) columns->emplace_back(reinterpret_cast<const char *>(name));
+    }
+    sqlite3_finalize(stmt);
+    return !columns->empty();
+}
+
+bool create_indexes(Database &d, const std::string &table, const std::vector<Key> &keys,
+                    std::string *why) {
+    for (size_t k = 0; k < keys.size(); ++k) {
+        int kk = static_cast<int>(k);
+        // A unique index on the key alone still orders its entries by rowid within a key, so
+        // both kinds are ordered on (key, position).
+        std::string sql = keys[k].unique
+                              ? "CREATE UNIQUE INDEX " + index_name(table, kk) + " ON " +
+                                    quote(table) + "(" + column(kk) + ")"
+                              : "CREATE INDEX " + index_name(table, kk) + " ON " + quote(table) +
+                                    "(" + column(kk) + ", pos)";
+        char *message = nullptr;
+        int rc = sqlite3_exec(d.db, sql.c_str(), nullptr, nullptr, &message);
+        sqlite3_free(message);
+        if (rc != SQLITE_OK) {
+            *why = is_constraint(rc) ? "key " + std::to_string(k) +
+                                           " is unique but stored records share a value of it"
+                                     : std::string("cannot index key ") + std::to_string(k) +
+                                           ": " + sqlite3_errmsg(d.db);
+            return false;
+        }
+    }
+    return true;
+}
+
+struct Rekey {
+    const std::vector<Key> *keys;
+    std::string scratch;
+};
+
+void rekey_function(sqlite3_context *ctx, int, sqlite3_value **argv) {
+    auto *r = static_cast<Rekey *>(sqlite3_user_data(ctx));
+    const void *rec = sqlite3_value_blob(argv[0]);
+    int length = sqlite3_value_bytes(argv[0]);
+    int k = sqlite3_value_int(argv[1]);
+    static const unsigned char nothing = 0;
+    encode_record_key((*r->keys)[static_cast<size_t>(k)],
+                      rec ? static_cast<const unsigned char *>(rec) : &nothing, rec ? length : 0,
+                      &r->scratch);
+    sqlite3_result_blob(ctx, r->scratch.data(), static_cast<int>(r->scratch.size()),
+                        SQLITE_TRANSIENT);
+}
+
+// The table exists with other key definitions: recompute every key column from the stored
+// records and index them again. The records and their positions are untouched.
+bool rebuild_keys(Database &d, const std::string &table, const std::vector<Key> &keys,
+                  const std::vector<std::string> &columns, std::string *why) {
+    auto has = [&](const std::string &c) {
+        return std::find(columns.begin(), columns.end(), c) != columns.end();
+    };
+    if (!has("pos") || !has("rec")) {
+        *why = "the table exists but is not a data file (no pos and rec columns)";
+        return false;
+    }
+    const std::string t = quote(table);
+    for (int k = 0; k < HOST_KEY_MAX_FILE_KEYS; ++k)
+        if (!exec(d, "DROP INDEX IF EXISTS " + index_name(table, k), "dropping an old index"))
+            return false;
+    std::string assign;
+    for (int k = 0; k < HOST_KEY_MAX_FILE_KEYS; ++k) {
+        bool wanted = k < static_cast<int>(keys.size());
+        if (wanted && !has(column(k)) &&
+            !exec(d, "ALTER TABLE " + t + " ADD COLUMN " + column(k) + " BLOB", "adding a key"))
+            return false;
+        if (wanted || has(column(k))) {
+            if (!assign.empty()) assign += ", ";
+            assign += column(k) + (wanted ? " = dfa_rekey(rec, " + std::to_string(k) + ")"
+                                          : " = NULL");
+        }
+    }
+    Rekey rekey{&keys, {}};
+    if (sqlite3_create_function_v2(d.db, "dfa_rekey", 2, SQLITE_UTF8, &rekey, rekey_function,
+                                   nullptr, nullptr, nullptr) != SQLITE_OK) {
+        *why = std::string("cannot rebuild the keys: ") + sqlite3_errmsg(d.db);
+        return false;
+    }
+    bool ok = exec(d, "UPDATE " + t + " SET " + assign, "rebuilding the keys");
+    sqlite3_create_function_v2(d.db, "dfa_rekey", 2, SQLITE_UTF8, nullptr, nullptr, nullptr,
+                               nullptr, nullptr);
+    if (!ok) {
+        *why = "cannot rebuild the keys";
+        return false;
+    }
+    std::fprintf(stderr, "datafile: %s: table %s: key definitions changed; keys rebuilt from "
+                         "%lld stored records\n",
+                 d.path.c_str(), table.c_str(), static_cast<long long>(sqlite3_changes64(d.db)));
+    return create_indexes(d, table, keys, why);
+}
+
+bool record_definition(Database &d, const std::string &table, int record_size,
+                       const std::string &definition) {
+    sqlite3_stmt *stmt = prepare(
+        d, "INSERT OR REPLACE INTO dfa_files(name, record_size, keys) VALUES(?1, ?2, ?3)", false);
+    if (stmt == nullptr) return false;
+    sqlite3_bind_text(stmt, 1, table.c_str(), -1, SQLITE_STATIC);
+    sqlite3_bind_int(stmt, 2, record_size);
+    sqlite3_bind_text(stmt, 3, definition.c_str(), -1, SQLITE_STATIC);
+    bool ok = sqlite3_step(stmt) == SQLITE_DONE;
+    if (!ok) report(d, "recording table " + table);
+    sqlite3_finalize(stmt);
+    return ok;
+}
+
+// Makes the stored table agree with the definition the caller opens it with.
+bool settle_table(Database &d, const std::string &table, int record_size,
+                  const std::vector<Key> &keys, const std::string &definition, std::string *why) {
+    // The usual case, a file opened as it was created, takes no write lock, so opening never
+    // waits for the operator's import.
+    if (stored_definition(d, table, record_size, definition) == 1) return true;
+
+    WriteScope scope(d);
+    if (!scope.begin()) {
+        *why = "the database is busy or cannot be written";
+        return false;
+    }
+    if (!exec(d,
+              "CREATE TABLE IF NOT EXISTS dfa_files(name TEXT PRIMARY KEY, "
+              "record_size INTEGER NOT NULL, keys TEXT NOT NULL)",
+              "creating dfa_files")) {
+        *why = "cannot create the table of files";
+        return false;
+    }
+    int stored = stored_definition(d, table, record_size, definition); // again, under the lock
+    if (stored < 0) {
+        *why = std::string("cannot read the table of files: ") + sqlite3_errmsg(d.db);
+        return false;
+    }
+    if (stored == 1) return scope.end(true);
+
+    std::vector<std::string> columns;
+    if (stored == 3) {
+        // Only the record size moved: the keys stand as they are.
+    } else if (!table_exists(d, table, &columns)) {
+        std::string sql = "CREATE TABLE " + quote(table) +
+                          "(pos INTEGER PRIMARY KEY AUTOINCREMENT, rec BLOB NOT NULL";
+        for (size_t k = 0; k < keys.size(); ++k) sql += ", " + column(static_cast<int>(k)) + " BLOB";
+        sql += ")";
+        if (!exec(d, sql, "creating table " + table) || !create_indexes(d, table, keys, why)) {
+            if (why->empty()) *why = "cannot create the table";
+            return false;
+        }
+    } else if (!rebuild_keys(d, table, keys, columns, why)) {
+        return false;
+    }
+    if (!record_definition(d, table, record_size, definition)) {
+        *why = "cannot record the table's definition";
+        return false;
+    }
+    if (!scope.end(true)) {
+        *why = "cannot commit the table's creation";
+        return false;
+    }
+    return true;
+}
+
+const char *kind_sql(Kind kind) {
+    switch (kind) {
+    case equal: return "WHERE %k = ?1 ORDER BY pos LIMIT 1";
+    case greater: return "WHERE %k > ?1 ORDER BY %k, pos LIMIT 1";
+    case greater_equal: return "WHERE %k >= ?1 ORDER BY %k, pos LIMIT 1";
+    case less: return "WHERE %k < ?1 ORDER BY %k DESC, pos DESC LIMIT 1";
+    // Next and previous are two seeks: the rest of the run of duplicates, then the next key.
+    // SQLite 3.40 seeks a row value (k, pos) > (?, ?) on k alone and then filters, which walks
+    // a long run of duplicates from its start at every step.
+    case equal_after: return "WHERE %k = ?1 AND pos > ?2 ORDER BY pos LIMIT 1";
+    case equal_before: return "WHERE %k = ?1 AND pos < ?2 ORDER BY pos DESC LIMIT 1";
+    default: return "";
+    }
+}
+
+sqlite3_stmt *seek_statement(Table &t, int keynum, Kind kind, bool with_record) {
+    sqlite3_stmt *&stmt = t.seeks[static_cast<size_t>(keynum)][kind][with_record ? 1 : 0];
+    if (stmt != nullptr) return stmt;
+    std::string k = column(keynum);
+    std::string sql = "SELECT pos, " + k + (with_record ? ", rec" : "") + " FROM " + t.quoted + " ";
+    for (const char *p = kind_sql(kind); *p != '\0'; ++p) {
+        if (p[0] == '%' && p[1] == 'k') {
+            sql += k;
+            ++p;
+        } else {
+            sql += *p;
+        }
+    }
+    stmt = prepare(*t.database, sql, true);
+    return stmt;
+}
+
+Status run_seek(Table &t, int keynum, Kind kind, const std::string &key, int64_t position,
+                Found *found, RecordOut *record) {
+    sqlite3_stmt *stmt = seek_statement(t, keynum, kind, record != nullptr);
+    if (stmt == nullptr) return Status::failed;
+    ResetOnExit reset{stmt};
+    sqlite3_bind_blob(stmt, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+    if (kind == equal_after || kind == equal_before) sqlite3_bind_int64(stmt, 2, position);
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_DONE) return Status::not_found;
+    if (rc != SQLITE_ROW) {
+        report(t, "looking up a key");
+        return Status::failed;
+    }
+    if (found != nullptr) {
+        found->position = sqlite3_column_int64(stmt, 0);
+        copy_blob(stmt, 1, &found->key);
+    }
+    if (record != nullptr) copy_record(stmt, 2, record);
+    return Status::ok;
+}
+
+void bind_keys(Table &t, sqlite3_stmt *stmt, const void *record, int length, int first) {
+    const auto *bytes = static_cast<const unsigned char *>(record);
+    for (size_t k = 0; k < t.keys.size(); ++k) {
+        encode_record_key(t.keys[k], bytes, length, &t.write_keys[k]);
+        sqlite3_bind_blob(stmt, first + static_cast<int>(k), t.write_keys[k].data(),
+                          static_cast<int>(t.write_keys[k].size()), SQLITE_STATIC);
+    }
+}
+
+}  // namespace
+
+// ---- the interface of store.h
+
+Table *store_open(const std::string &directory, const std::string &database,
+                  const std::string &table, int record_size, const std::vector<Key> &keys,
+                  std::string *why) {
+    std::string name = table;
+    for (char &c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+
+    std::error_code ec;
+    std::filesystem::create_directories(directory.empty() ? "." : directory, ec);
+    if (ec) {
+        *why = "cannot create directory " + directory + ": " + ec.message();
+        return nullptr;
+    }
+    std::string path =
+        (std::filesystem::path(directory.empty() ? "." : directory) / database).lexically_normal();
+    Database *d = open_database(path, why);
+    if (d == nullptr) return nullptr;
+
+    std::string definition = describe_keys(keys);
+    for (auto &t : g_tables) {
+        if (t->database != d || t->name != name) continue;
+        if (t->definition == definition && t->record_size == record_size) return t.get();
+        *why = "the table is already open with another definition";
+        return nullptr;
+    }
+    if (!settle_table(*d, name, record_size, keys, definition, why)) return nullptr;
+
+    auto t = std::make_unique<Table>();
+    t->database = d;
+    t->name = name;
+    t->quoted = quote(name);
+    t->record_size = record_size;
+    t->keys = keys;
+    t->definition = definition;
+    t->seeks.resize(keys.size());
+    for (auto &per_key : t->seeks)
+        for (auto &pair : per_key) pair = {nullptr, nullptr};
+    t->write_keys.resize(keys.size());
+
+    std::string list, values, assign;
+    for (size_t k = 0; k < keys.size(); ++k) {
+        list += ", " + column(static_cast<int>(k));
+        values += ", ?" + std::to_string(k + 2);
+        assign += ", " + column(static_cast<int>(k)) + " = ?" + std::to_string(k + 2);
+    }
+    t->read_at = prepare(*d, "SELECT rec" + list + " FROM " + t->quoted + " WHERE pos = ?1", true);
+    t->length_at = prepare(*d, "SELECT length(rec) FROM " + t->quoted + " WHERE pos = ?1", true);
+    t->insert = prepare(
+        *d, "INSERT INTO " + t->quoted + "(rec" + list + ") VALUES(?1" + values + ")", true);
+    t->update = prepare(*d,
+                        "UPDATE " + t->quoted + " SET rec = ?1" + assign + " WHERE pos = ?" +
+                            std::to_string(keys.size() + 2),
+                        true);
+    t->erase = prepare(*d, "DELETE FROM " + t->quoted + " WHERE pos = ?1", true);
+    if (!t->read_at || !t->length_at || !t->insert || !t->update || !t->erase) {
+        for (sqlite3_stmt *s : {t->read_at, t->length_at, t->insert, t->update, t->erase})
+            sqlite3_finalize(s);
+        *why = "cannot prepare the table's statements";
+        return nullptr;
+    }
+    g_tables.push_back(std::move(t));
+    return g_tables.back().get();
+}
+
+void store_close_all() {
+    for (auto &t : g_tables) {
+        for (auto &per_key : t->seeks)
+            for (auto &pair : per_key)
+                for (sqlite3_stmt *s : pair) sqlite3_finalize(s);
+        for (sqlite3_stmt *s : {t->read_at, t->length_at, t->insert, t->update, t->erase})
+            sqlite3_finalize(s);
+    }
+    g_tables.clear();
+    // An explicit transaction still open is rolled back by the close.
+    for (auto &d : g_databases) sqlite3_close_v2(d->db);
+    g_databases.clear();
+}
+
+const std::vector<Key> &table_keys(const Table &table) { return table.keys; }
+
+int table_record_size(const Table &table) { return table.record_size; }
+
+Status table_seek(Table &t, int keynum, Seek op, const std::string &key, int64_t position,
+                  Found *found, RecordOut *record) {
+    Status s;
+    switch (op) {
+    case Seek::equal: return run_seek(t, keynum, equal, key, 0, found, record);
+    case Seek::greater: return run_seek(t, keynum, greater, key, 0, found, record);
+    case Seek::greater_equal: return run_seek(t, keynum, greater_equal, key, 0, found, record);
+    case Seek::less: return run_seek(t, keynum, less, key, 0, found, record);
+    case Seek::next:
+        s = run_seek(t, keynum, equal_after, key, position, found, record);
+        return s == Status::not_found ? run_seek(t, keynum, greater, key, 0, found, record) : s;
+    case Seek::previous:
+        s = run_seek(t, keynum, equal_before, key, position, found, record);
+        return s == Status::not_found ? run_seek(t, keynum, less, key, 0, found, record) : s;
+    }
+    return Status::failed;
+}
+
+Status table_read(Table &t, int64_t position, int keynum, Found *found, RecordOut *record) {
+    sqlite3_stmt *stmt = t.read_at;
+    ResetOnExit reset{stmt};
+    sqlite3_bind_int64(stmt, 1, position);
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_DONE) return Status::not_found;
+    if (rc != SQLITE_ROW) {
+        report(t, "reading by position");
+        return Status::failed;
+    }
+    if (found != nullptr) {
+        found->position = position;
+        copy_blob(stmt, 1 + keynum, &found->key);
+    }
+    if (record != nullptr) copy_record(stmt, 0, record);
+    return Status::ok;
+}
+
+Status table_insert(Table &t, const void *record, int length, int64_t *position) {
+    sqlite3_stmt *stmt = t.insert;
+    ResetOnExit reset{stmt};
+    sqlite3_bind_blob(stmt, 1, record, length, SQLITE_STATIC);
+    bind_keys(t, stmt, record, length, 2);
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_DONE) {
+        *position = sqlite3_last_insert_rowid(t.database->db);
+        return Status::ok;
+    }
+    if (is_constraint(rc)) return Status::duplicate;
+    report(t, "inserting a record");
+    return Status::failed;
+}
+
+Status table_update(Table &t, int64_t position, const void *record, int *length) {
+    {
+        sqlite3_stmt *stmt = t.length_at;
+        ResetOnExit reset{stmt};
+        sqlite3_bind_int64(stmt, 1, position);
+        int rc = sqlite3_step(stmt);
+        if (rc == SQLITE_DONE) return Status::not_found;
+        if (rc != SQLITE_ROW) {
+            report(t, "reading a record's length");
+            return Status::failed;
+        }
+        *length = std::min(sqlite3_column_int(stmt, 0), t.record_size);
+    }
+    sqlite3_stmt *stmt = t.update;
+    ResetOnExit reset{stmt};
+    sqlite3_bind_blob(stmt, 1, record, *length, SQLITE_STATIC);
+    bind_keys(t, stmt, record, *length, 2);
+    sqlite3_bind_int64(stmt, static_cast<int>(t.keys.size()) + 2, position);
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_DONE)
+        return sqlite3_changes(t.database->db) > 0 ? Status::ok : Status::not_found;
+    if (is_constraint(rc)) return Status::duplicate;
+    report(t, "updating a record");
+    return Status::failed;
+}
+
+Status table_delete(Table &t, int64_t position) {
+    sqlite3_stmt *stmt = t.erase;
+    ResetOnExit reset{stmt};
+    sqlite3_bind_int64(stmt, 1, position);
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_DONE)
+        return sqlite3_changes(t.database->db) > 0 ? Status::ok : Status::not_found;
+    report(t, "deleting a record");
+    return Status::failed;
+}
+
+bool table_begin(Table &t) {
+    if (sqlite3_get_autocommit(t.database->db) == 0) {
+        std::fprintf(stderr, "datafile: %s: a transaction is already open\n",
+                     t.database->path.c_str());
+        return false;
+    }
+    return exec(*t.database, "BEGIN IMMEDIATE", "starting a transaction");
+}
+
+bool table_commit(Table &t) {
+    if (sqlite3_get_autocommit(t.database->db) != 0) return false;
+    if (exec(*t.database, "COMMIT", "committing")) return true;
+    exec(*t.database, "ROLLBACK", "rolling back a failed commit");
+    return false;
+}
+
+void table_rollback(Table &t) {
+    if (sqlite3_get_autocommit(t.database->db) == 0)
+        exec(*t.database, "ROLLBACK", "rolling back");
+}
+
+std::string table_explain(Table &t, int keynum, Seek op) {
+    std::vector<Kind> used;
+    switch (op) {
+    case Seek::equal: used = {equal}; break;
+    case Seek::greater: used = {greater}; break;
+    case Seek::greater_equal: used = {greater_equal}; break;
+    case Seek::less: used = {less}; break;
+    case Seek::next: used = {equal_after, greater}; break;
+    case Seek::previous: used = {equal_before, less}; break;
+    }
+    std::string plan;
+    for (Kind kind : used) {
+        for (bool with_record : {false, true}) {
+            sqlite3_stmt *stmt = seek_statement(t, keynum, kind, with_record);
+            if (stmt == nullptr) return "";
+            sqlite3_stmt *explain =
+                prepare(*t.database, std::string("EXPLAIN QUERY PLAN ") + sqlite3_sql(stmt), false);
+            if (explain == nullptr) return "";
+            while (sqlite3_step(explain) == SQLITE_ROW) {
+                const unsigned char *detail = sqlite3_column_text(explain, 3);
+                plan += detail ? reinterpret_cast<const char *>(detail) : "";
+                plan += '\n';
+            }
+            sqlite3_finalize(explain);
+        }
+    }
+    return plan;
+}
+
+}  // namespace host::datafile

@@ -1,0 +1,127 @@
+// hostd: the host server. Loads the modules of the root, serves HTTP and runs their timers on
+// one event loop until SIGTERM or SIGINT.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "host/accounts.h"
+#include "host/datafile.h"
+#include "host/log.h"
+#include "host/loop.h"
+#include "host/messages.h"
+#include "host/modules.h"
+#include "host/web.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: hostd --root DIR [--port N] [--bind ADDR] [--lib-dir DIR] [--time-scale N] [--verbose]\n"
+    "             [--trusted-proxy ADDR]\n";
+
+[[noreturn]] void usage(const std::string &problem) {
+    std::fprintf(stderr, "hostd: %s\n%s", problem.c_str(), kUsage);
+    std::exit(1);
+}
+
+long number_arg(const std::string &flag, const char *text, long low, long high) {
+    char *end = nullptr;
+    errno = 0;
+    long value = std::strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || errno != 0 || value < low || value > high)
+        usage(flag + " wants a whole number from " + std::to_string(low) + " to " + std::to_string(high) +
+              ", not '" + text + "'");
+    return value;
+}
+
+std::string executable_dir() {
+    char path[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return ".";
+    path[n] = '\0';
+    std::string s = path;
+    return s.substr(0, s.rfind('/'));
+}
+
+std::string absolute(const std::string &path) {
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr) return path;
+    return resolved;
+}
+
+// Spool files of an earlier run are of no use to anyone: the spool directory starts empty.
+void empty_spool_directory() {
+    DIR *dir = opendir("KVZSVTMP");
+    if (dir == nullptr) return;
+    while (dirent *entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        std::string path = "KVZSVTMP/" + name;
+        struct stat st {};
+        if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(path.c_str());
+    }
+    closedir(dir);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::string root = ".";
+    std::string lib_dir = executable_dir();
+    host::WebOptions web;
+    for (int i = 1; i < argc; ++i) {
+        std::string flag = argv[i];
+        auto value = [&]() -> const char * {
+            if (i + 1 >= argc) usage(flag + " wants a value");
+            return argv[++i];
+        };
+        if (flag == "--root") root = value();
+        else if (flag == "--port") web.port = static_cast<int>(number_arg(flag, value(), 0, 65535));
+        else if (flag == "--bind") web.bind = value();
+        else if (flag == "--lib-dir") lib_dir = absolute(value());
+        else if (flag == "--time-scale") host::set_time_scale(static_cast<int>(number_arg(flag, value(), 1, 1000000)));
+        else if (flag == "--verbose") host::set_verbose(true);
+        else if (flag == "--trusted-proxy") web.trusted_proxy = value();
+        else if (flag == "--help" || flag == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else usage("unknown argument '" + flag + "'");
+    }
+
+    struct stat st {};
+    if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) usage("root directory '" + root + "' not found");
+    if (chdir(root.c_str()) != 0) usage("cannot enter root directory '" + root + "': " + std::strerror(errno));
+    host::set_library_directory(lib_dir);
+
+    mkdir("data", 0755);
+    host::datafile_set_directory("data");
+    if (!host::accounts_open()) host::fatal("cannot open the account file data/accounts.db");
+    empty_spool_directory();
+
+    host::begin_initialisers();
+    host::load_modules();
+    host::end_initialisers();
+    host::messages_started();
+
+    int port = host::web_listen(web);
+    host::on_initial_timers_done([&web, port] {
+        std::printf("listening on http://%s:%d/\n", web.bind.c_str(), port);
+        std::fflush(stdout);
+    });
+
+    asio::signal_set signals(host::loop(), SIGTERM, SIGINT);
+    signals.async_wait([](const asio::error_code &ec, int) {
+        if (ec) return;
+        host::shutdown_modules();
+        host::web_stop();
+        host::loop().stop();
+    });
+    host::loop().run();
+    host::datafile_close_all();
+    return 0;
+}

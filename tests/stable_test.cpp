@@ -1,0 +1,119 @@
+// Page tables: names ignoring case, stable slots, growth, number texts and bounded buffers.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "template/stable.h"
+
+TEST(STable, NamesIgnoreCaseAndKeepTheirFirstSpelling) {
+    STable table;
+    int slot = table.Set("STOREID", "B");
+    EXPECT_EQ(table.Set("storeid", "A"), slot);
+    EXPECT_EQ(table.Find("StoreId"), slot);
+    EXPECT_STREQ(table.Get("STOREID"), "A");
+    EXPECT_STREQ(table.NameAt(slot), "STOREID");
+    EXPECT_EQ(table.Find("STOREIDX"), -1);
+}
+
+TEST(STable, AbsentIsNullButEmptyIsEmpty) {
+    STable table;
+    table.Set("C1", "");
+    EXPECT_EQ(table.Get("C2"), nullptr);
+    ASSERT_NE(table.Get("C1"), nullptr);
+    EXPECT_STREQ(table.Get("C1"), "");
+    // A null text, e.g. another table's Get of an absent name, is stored as empty.
+    table.Set("C2", nullptr);
+    ASSERT_NE(table.Get("C2"), nullptr);
+    EXPECT_STREQ(table.Get("C2"), "");
+}
+
+TEST(STable, StoresCopiesSoCallersMayReuseTheirBuffers) {
+    STable table;
+    char buffer[16];
+    std::strcpy(buffer, "Acme");
+    table.Set("STORENAME", buffer);
+    std::strcpy(buffer, "Other");
+    EXPECT_STREQ(table.Get("STORENAME"), "Acme");
+    // Values go in exactly as given: no trimming, no escaping.
+    table.Set("STOREDESC", "  <b>Tools & more</b> ");
+    EXPECT_STREQ(table.Get("STOREDESC"), "  <b>Tools & more</b> ");
+}
+
+TEST(STable, GrowsBySixteenWithoutMovingSlots) {
+    STable table(0);
+    EXPECT_EQ(table.Capacity(), 16);
+    int slots[17];
+    char name[8];
+    for (int i = 0; i < 17; ++i) {
+        std::snprintf(name, sizeof name, "N%d", i);
+        slots[i] = table.Set(name, name);
+    }
+    EXPECT_EQ(table.Capacity(), 32);
+    EXPECT_EQ(slots[16], 16);
+    for (int i = 0; i < 17; ++i) {
+        std::snprintf(name, sizeof name, "N%d", i);
+        EXPECT_EQ(slots[i], i);
+        EXPECT_EQ(table.Find(name), i);
+        EXPECT_STREQ(table.ValueAt(i), name);
+    }
+    EXPECT_EQ(table.ValueAt(17), nullptr);
+    EXPECT_EQ(table.FreeSlot(), 17);
+}
+
+TEST(STable, RowsSettingTheSameNamesDoNotGrowTheTable) {
+    STable table;
+    const char *names[] = {"PRODID", "PRODNAME", "PRODPRICE", "PRODDESC", "PRODICON", "C1"};
+    for (int row = 0; row < 25; ++row)
+        for (const char *name : names) table.SetLong(name, row);
+    EXPECT_EQ(table.Capacity(), 16);
+    EXPECT_STREQ(table.Get("prodprice"), "24");
+    EXPECT_EQ(table.Find("C1"), 5);
+}
+
+TEST(STable, NumberTexts) {
+    STable table;
+    table.SetLong("A", -5);
+    table.SetLong("B", INT32_MIN);
+    table.SetFloat("P1", 12.0f);
+    table.SetFloat("P2", 0.5f);
+    table.SetFloat("P3", -3.456f);
+    table.SetFloat("P4", 2.675f); // as a float 2.67499995...
+    int slot = table.Set("QTY", "x");
+    EXPECT_EQ(table.SetIntAt(slot, 7), slot);
+    EXPECT_STREQ(table.Get("A"), "-5");
+    EXPECT_STREQ(table.Get("B"), "-2147483648");
+    EXPECT_STREQ(table.Get("P1"), "12.00");
+    EXPECT_STREQ(table.Get("P2"), "0.50");
+    EXPECT_STREQ(table.Get("P3"), "-3.46");
+    EXPECT_STREQ(table.Get("P4"), "2.67");
+    EXPECT_STREQ(table.Get("QTY"), "7");
+}
+
+TEST(STable, OverlongAmountIsCutNotOverflowed) {
+    STable table;
+    table.SetFloat("BIG", 1e20f);
+    char full[64];
+    std::snprintf(full, sizeof full, "%1.2f", static_cast<double>(1e20f));
+    ASSERT_NE(table.Get("BIG"), nullptr);
+    EXPECT_EQ(std::string(table.Get("BIG")), std::string(full).substr(0, 15));
+    table.SetFloat("NEG", -1e30f);
+    EXPECT_EQ(std::strlen(table.Get("NEG")), 15u);
+    table.SetFloat("NAN", std::nanf(""));
+    EXPECT_STREQ(table.Get("NAN"), "nan");
+}
+
+TEST(STable, IndexesNotHandedOutAreIgnored) {
+    STable table;
+    table.Set("A", "1");
+    EXPECT_EQ(table.SetAt(-1, "x"), -1);
+    EXPECT_EQ(table.SetAt(16, "x"), 16);
+    EXPECT_EQ(table.SetIntAt(5, 3), 5); // empty slot: no value without a name
+    EXPECT_EQ(table.ValueAt(5), nullptr);
+    EXPECT_EQ(table.ValueAt(-1), nullptr);
+    EXPECT_EQ(table.FreeSlot(), 1);
+    EXPECT_EQ(table.Set(nullptr, "x"), -1);
+    EXPECT_STREQ(table.Get("A"), "1");
+}
