@@ -46,7 +46,7 @@ TEST(STable, GrowsBySixteenWithoutMovingSlots) {
     STable table(0);
     EXPECT_EQ(table.Capacity(), 16);
     int slots[17];
-    char name[8];
+    char name[16];
     for (int i = 0; i < 17; ++i) {
         std::snprintf(name, sizeof name, "N%d", i);
         slots[i] = table.Set(name, name);

@@ -32,7 +32,7 @@ constexpr const char *kTuning = "PRAGMA synchronous=FULL; PRAGMA cache_size=-327
                                 " PRAGMA mmap_size=1073741824; PRAGMA temp_store=MEMORY;";
 
 // The statements of a look-up on one key, with and without the record.
-enum Kind { equal, greater, greater_equal, less, equal_after, equal_before, kinds };
+enum Kind { equal, greater, greater_equal, less, next, previous, kinds };
 
 }  // namespace
 
@@ -323,10 +323,12 @@ bool rebuild_keys(Database &d, const std::string &table, const std::vector<Key> 
         *why = "cannot rebuild the keys";
         return false;
     }
+    long long records = sqlite3_changes64(d.db);
+    if (!create_indexes(d, table, keys, why)) return false;
     std::fprintf(stderr, "datafile: %s: table %s: key definitions changed; keys rebuilt from "
                          "%lld stored records\n",
-                 d.path.c_str(), table.c_str(), static_cast<long long>(sqlite3_changes64(d.db)));
-    return create_indexes(d, table, keys, why);
+                 d.path.c_str(), table.c_str(), records);
+    return true;
 }
 
 bool record_definition(Database &d, const std::string &table, int record_size,
@@ -395,17 +397,13 @@ bool settle_table(Database &d, const std::string &table, int record_size,
     return true;
 }
 
+// The statement of a look-up: "SELECT pos, k[, rec] FROM t " and one of these, %k the key column.
 const char *kind_sql(Kind kind) {
     switch (kind) {
     case equal: return "WHERE %k = ?1 ORDER BY pos LIMIT 1";
     case greater: return "WHERE %k > ?1 ORDER BY %k, pos LIMIT 1";
     case greater_equal: return "WHERE %k >= ?1 ORDER BY %k, pos LIMIT 1";
     case less: return "WHERE %k < ?1 ORDER BY %k DESC, pos DESC LIMIT 1";
-    // Next and previous are two seeks: the rest of the run of duplicates, then the next key.
-    // SQLite 3.40 seeks a row value (k, pos) > (?, ?) on k alone and then filters, which walks
-    // a long run of duplicates from its start at every step.
-    case equal_after: return "WHERE %k = ?1 AND pos > ?2 ORDER BY pos LIMIT 1";
-    case equal_before: return "WHERE %k = ?1 AND pos < ?2 ORDER BY pos DESC LIMIT 1";
     default: return "";
     }
 }
@@ -413,18 +411,48 @@ const char *kind_sql(Kind kind) {
 sqlite3_stmt *seek_statement(Table &t, int keynum, Kind kind, bool with_record) {
     sqlite3_stmt *&stmt = t.seeks[static_cast<size_t>(keynum)][kind][with_record ? 1 : 0];
     if (stmt != nullptr) return stmt;
-    std::string k = column(keynum);
-    std::string sql = "SELECT pos, " + k + (with_record ? ", rec" : "") + " FROM " + t.quoted + " ";
-    for (const char *p = kind_sql(kind); *p != '\0'; ++p) {
-        if (p[0] == '%' && p[1] == 'k') {
-            sql += k;
-            ++p;
-        } else {
-            sql += *p;
+    const std::string k = column(keynum);
+    const std::string select = "SELECT pos, " + k + (with_record ? ", rec" : "") + " FROM " +
+                               t.quoted + " ";
+    auto expand = [&](const char *text) {
+        std::string sql;
+        for (const char *p = text; *p != '\0'; ++p) {
+            if (p[0] == '%' && p[1] == 'k') {
+                sql += k;
+                ++p;
+            } else {
+                sql += *p;
+            }
         }
+        return sql;
+    };
+    std::string sql;
+    if (kind == next || kind == previous) {
+        // The rest of the run of duplicates, else the first record of the following key: two
+        // seeks in one statement, so one snapshot and one read lock. SQLite 3.40 would seek a
+        // row value (k, pos) > (?, ?) on k alone and filter, walking a long run of duplicates
+        // from its start at every step.
+        const char *run = kind == next ? "WHERE %k = ?1 AND pos > ?2 ORDER BY pos LIMIT 1"
+                                       : "WHERE %k = ?1 AND pos < ?2 ORDER BY pos DESC LIMIT 1";
+        sql = "SELECT * FROM (" + select + expand(run) + ") UNION ALL SELECT * FROM (" + select +
+              expand(kind_sql(kind == next ? greater : less)) + ") LIMIT 1";
+    } else {
+        sql = select + expand(kind_sql(kind));
     }
     stmt = prepare(*t.database, sql, true);
     return stmt;
+}
+
+Kind kind_of(Seek op) {
+    switch (op) {
+    case Seek::equal: return equal;
+    case Seek::greater: return greater;
+    case Seek::greater_equal: return greater_equal;
+    case Seek::less: return less;
+    case Seek::next: return next;
+    case Seek::previous: return previous;
+    }
+    return equal;
 }
 
 Status run_seek(Table &t, int keynum, Kind kind, const std::string &key, int64_t position,
@@ -433,7 +461,7 @@ Status run_seek(Table &t, int keynum, Kind kind, const std::string &key, int64_t
     if (stmt == nullptr) return Status::failed;
     ResetOnExit reset{stmt};
     sqlite3_bind_blob(stmt, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
-    if (kind == equal_after || kind == equal_before) sqlite3_bind_int64(stmt, 2, position);
+    if (kind == next || kind == previous) sqlite3_bind_int64(stmt, 2, position);
     int rc = sqlite3_step(stmt);
     if (rc == SQLITE_DONE) return Status::not_found;
     if (rc != SQLITE_ROW) {
@@ -544,20 +572,7 @@ int table_record_size(const Table &table) { return table.record_size; }
 
 Status table_seek(Table &t, int keynum, Seek op, const std::string &key, int64_t position,
                   Found *found, RecordOut *record) {
-    Status s;
-    switch (op) {
-    case Seek::equal: return run_seek(t, keynum, equal, key, 0, found, record);
-    case Seek::greater: return run_seek(t, keynum, greater, key, 0, found, record);
-    case Seek::greater_equal: return run_seek(t, keynum, greater_equal, key, 0, found, record);
-    case Seek::less: return run_seek(t, keynum, less, key, 0, found, record);
-    case Seek::next:
-        s = run_seek(t, keynum, equal_after, key, position, found, record);
-        return s == Status::not_found ? run_seek(t, keynum, greater, key, 0, found, record) : s;
-    case Seek::previous:
-        s = run_seek(t, keynum, equal_before, key, position, found, record);
-        return s == Status::not_found ? run_seek(t, keynum, less, key, 0, found, record) : s;
-    }
-    return Status::failed;
+    return run_seek(t, keynum, kind_of(op), key, position, found, record);
 }
 
 Status table_read(Table &t, int64_t position, int keynum, Found *found, RecordOut *record) {
@@ -652,30 +667,19 @@ void table_rollback(Table &t) {
 }
 
 std::string table_explain(Table &t, int keynum, Seek op) {
-    std::vector<Kind> used;
-    switch (op) {
-    case Seek::equal: used = {equal}; break;
-    case Seek::greater: used = {greater}; break;
-    case Seek::greater_equal: used = {greater_equal}; break;
-    case Seek::less: used = {less}; break;
-    case Seek::next: used = {equal_after, greater}; break;
-    case Seek::previous: used = {equal_before, less}; break;
-    }
     std::string plan;
-    for (Kind kind : used) {
-        for (bool with_record : {false, true}) {
-            sqlite3_stmt *stmt = seek_statement(t, keynum, kind, with_record);
-            if (stmt == nullptr) return "";
-            sqlite3_stmt *explain =
-                prepare(*t.database, std::string("EXPLAIN QUERY PLAN ") + sqlite3_sql(stmt), false);
-            if (explain == nullptr) return "";
-            while (sqlite3_step(explain) == SQLITE_ROW) {
-                const unsigned char *detail = sqlite3_column_text(explain, 3);
-                plan += detail ? reinterpret_cast<const char *>(detail) : "";
-                plan += '\n';
-            }
-            sqlite3_finalize(explain);
+    for (bool with_record : {false, true}) {
+        sqlite3_stmt *stmt = seek_statement(t, keynum, kind_of(op), with_record);
+        if (stmt == nullptr) return "";
+        sqlite3_stmt *explain =
+            prepare(*t.database, std::string("EXPLAIN QUERY PLAN ") + sqlite3_sql(stmt), false);
+        if (explain == nullptr) return "";
+        while (sqlite3_step(explain) == SQLITE_ROW) {
+            const unsigned char *detail = sqlite3_column_text(explain, 3);
+            plan += detail ? reinterpret_cast<const char *>(detail) : "";
+            plan += '\n';
         }
+        sqlite3_finalize(explain);
     }
     return plan;
 }

@@ -1,0 +1,544 @@
+// The channel table: per-channel records, output buffers, status calls and the ends of a
+// channel, with the channel services of the host interface (_btuinj, _btuoba, _prf, ...).
+//
+// Everything runs on the one loop thread. A call into a module never ends the channel it runs
+// on: whatever it asks for is noted and carried out by settle() once the call has returned, so
+// the records a module reads stay valid for the whole call.
+#include "host/channels.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "host/http_answer.h"
+#include "host/log.h"
+#include "host/loop.h"
+#include "host/modules.h"
+
+namespace host {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A status call held for lack of progress waits at most this long.
+constexpr auto kClockTick = 100ms;
+// A finishing answer whose peer takes nothing for this long is cut off.
+constexpr auto kSendTimeout = 60s;
+// After our end of the connection, how long we wait for the peer's end before closing.
+constexpr auto kLingerTime = 3s;
+
+Channel g_channels[HOST_CHANNELS];
+bool g_initialised = false;
+std::function<void()> g_on_freed;
+Channel *g_current = nullptr;
+
+// Records a module sees between calls, so that a stray access outside a call finds something.
+HostUser g_no_user{};
+char g_no_text[1] = {0};
+HostWebRecord blank_record(char *empty) {
+    HostWebRecord w{};
+    w.url = empty;
+    w.request = empty;
+    w.body = empty;
+    return w;
+}
+HostWebRecord g_no_web = blank_record(g_no_text);
+
+std::vector<std::pair<Channel *, unsigned long>> g_held;
+std::unique_ptr<asio::steady_timer> g_tick;
+bool g_tick_armed = false;
+
+HostTcpInfo g_tcpip[HOST_CHANNELS];
+char g_scratch[kScratchSize];
+
+void reset_records(Channel &c) {
+    c.phase = Channel::Phase::reading;
+    c.close_at_once = false;
+    c.reset_requested = false;
+    c.stall_timer_armed = false;
+    c.continue_sent = false;
+    c.user = HostUser{};
+    c.empty[0] = '\0';
+    c.web = blank_record(c.empty);
+    c.reader = RequestReader{};
+    c.url = std::string();
+    c.header_values.clear();
+    c.pending = std::string();
+    c.injected.clear();
+    c.posted = false;
+    c.held = false;
+    c.no_progress = false;
+}
+
+bool spool_name(const char *name) {
+    // Only the module's spool directory: a module may keep any file open for a request (a
+    // download, say), and that file is not ours to delete.
+    if (strncasecmp(name, "KVZSVTMP", 8) != 0 || (name[8] != '/' && name[8] != '\\')) return false;
+    return std::strstr(name, "..") == nullptr && name[9] != '\0';
+}
+
+// The end every channel comes to, however it ends: a file the module left open is closed,
+// and a spool file left behind deleted; the slot is blank for the next connection.
+void end_channel(Channel &c) {
+    if (!c.conn) return;
+    if (c.web.file != nullptr) {
+        std::fclose(c.web.file);
+        c.web.file = nullptr;
+        char name[sizeof c.web.file_name + 1] = {0};
+        std::memcpy(name, c.web.file_name, sizeof c.web.file_name);
+        if (spool_name(name)) ::unlink(name);
+    }
+    c.conn->channel = nullptr;
+    c.conn.reset();
+    ++c.generation;
+    reset_records(c);
+    g_tcpip[c.number] = HostTcpInfo{};
+    if (g_on_freed) g_on_freed();
+}
+
+void begin_linger(Connection &k) {
+    k.state = Connection::State::lingering;
+    k.queued.clear();
+    if (k.file_fd >= 0) {
+        ::close(k.file_fd);
+        k.file_fd = -1;
+    }
+    asio::error_code ec;
+    if (!k.writing) {
+        k.socket.shutdown(asio::socket_base::shutdown_send, ec);
+        // The peer has ended already: nothing of its input is left to cause a reset.
+        if (k.peer_eof) {
+            close_now(k);
+            return;
+        }
+    }
+    arm_timer(k, kLingerTime, [](Connection &conn) { close_now(conn); });
+}
+
+void refill_from_file(Connection &k) {
+    if (k.file_fd < 0) return;
+    size_t want = static_cast<size_t>(std::min<unsigned long long>(k.file_left, 64 * 1024));
+    ssize_t n = 0;
+    if (want > 0) {
+        k.sending.resize(want);
+        n = ::read(k.file_fd, k.sending.data(), want);
+    }
+    if (n <= 0) {
+        // End of the file, or a file that shrank while being sent: the answer ends here.
+        k.sending.clear();
+        ::close(k.file_fd);
+        k.file_fd = -1;
+        k.file_left = 0;
+        return;
+    }
+    k.sending.resize(static_cast<size_t>(n));
+    k.file_left -= static_cast<unsigned long long>(n);
+}
+
+void drained(Connection &k) {
+    Channel *c = k.channel;
+    if (c != nullptr && c->phase == Channel::Phase::finishing && c->in_call == 0) end_gracefully(*c);
+}
+
+void tick();
+
+void hold(Channel &c) {
+    if (!c.held) {
+        c.held = true;
+        g_held.emplace_back(&c, c.generation);
+    }
+    if (g_tick_armed) return;
+    if (!g_tick) g_tick = std::make_unique<asio::steady_timer>(loop());
+    g_tick_armed = true;
+    g_tick->expires_after(kClockTick);
+    g_tick->async_wait([](const asio::error_code &ec) {
+        g_tick_armed = false;
+        if (!ec) tick();
+    });
+}
+
+void call_status(Channel &c, int status);
+void schedule(Channel &c, bool force);
+
+void run_next_status(Channel &c) {
+    if (!c.conn || c.phase != Channel::Phase::serving || c.injected.empty()) return;
+    int status = c.injected.front();
+    c.injected.pop_front();
+    call_status(c, status);
+    settle(c);
+}
+
+// A status call goes through the loop, never straight from _btuinj. One that would find no
+// room, or follows a call that made no progress, waits for the output to move or the clock to
+// tick, so a slow reader costs nothing while it waits.
+void schedule(Channel &c, bool force) {
+    if (c.posted || c.injected.empty() || !c.conn || c.phase != Channel::Phase::serving) return;
+    if (!force && (c.no_progress || output_room(c) <= 0)) {
+        hold(c);
+        return;
+    }
+    c.posted = true;
+    Channel *cp = &c;
+    unsigned long generation = c.generation;
+    asio::post(loop(), [cp, generation] {
+        if (cp->generation != generation) return;
+        cp->posted = false;
+        run_next_status(*cp);
+    });
+}
+
+void tick() {
+    auto held = std::move(g_held);
+    g_held.clear();
+    for (auto [c, generation] : held) {
+        if (c->generation != generation || !c->held) continue;
+        c->held = false;
+        c->no_progress = false;
+        schedule(*c, true);
+    }
+}
+
+void call_status(Channel &c, int status) {
+    HostModule *module = module_by_number(c.user.module);
+    if (module == nullptr || module->status == nullptr) return;
+    CallScope scope(c);
+    _status = status;
+    _actdet = 1;
+    module->status();
+    c.no_progress = _actdet == 0;
+}
+
+// The socket took some output: a held status call may go on.
+void output_moved(Channel &c) {
+    c.no_progress = false;
+    if (c.held) {
+        c.held = false;
+        schedule(c, false);
+    }
+    if (c.phase == Channel::Phase::finishing) {
+        c.stall_timer_armed = true;
+        arm_timer(*c.conn, kSendTimeout, [](Connection &k) {
+            if (k.channel != nullptr) end_at_once(*k.channel);
+        });
+    }
+}
+
+void on_written(const std::shared_ptr<Connection> &k, const asio::error_code &ec, size_t n) {
+    k->writing = false;
+    if (k->state == Connection::State::closed) return;
+    if (k->state == Connection::State::lingering) {
+        // The output was given up; the write that was in flight has ended, so our end can go.
+        asio::error_code ignored;
+        k->socket.shutdown(asio::socket_base::shutdown_send, ignored);
+        if (ec || k->peer_eof) close_now(*k);
+        return;
+    }
+    if (ec) {
+        if (k->channel != nullptr) peer_gone(*k->channel);
+        else close_now(*k);
+        return;
+    }
+    k->sending_done += n;
+    if (k->channel != nullptr) output_moved(*k->channel);
+    pump(*k);
+}
+
+Channel *live(Channel *c) { return c != nullptr && c->conn ? c : nullptr; }
+
+// Output from a module is taken while its request is being served; after the answer is
+// complete (or the channel is being reset) it goes nowhere.
+Channel *output_channel() {
+    Channel *c = current_channel();
+    if (c == nullptr || c->reset_requested || c->phase != Channel::Phase::serving) return nullptr;
+    return c;
+}
+
+}  // namespace
+
+Connection::Connection(asio::ip::tcp::socket s)
+    : socket(std::move(s)), timer(socket.get_executor()), input(16 * 1024) {}
+
+void init_channels(std::function<void()> on_channel_freed) {
+    g_on_freed = std::move(on_channel_freed);
+    if (g_initialised) return;
+    g_initialised = true;
+    for (int i = 0; i < HOST_CHANNELS; ++i) {
+        g_channels[i].number = i;
+        reset_records(g_channels[i]);
+    }
+}
+
+Channel *free_channel() {
+    for (Channel &c : g_channels)
+        if (!c.conn) return &c;
+    return nullptr;
+}
+
+Channel *channel_at(int number) {
+    if (number < 0 || number >= HOST_CHANNELS) return nullptr;
+    return live(&g_channels[number]);
+}
+
+Channel *current_channel() { return live(g_current); }
+
+void attach_channel(Channel &c, std::shared_ptr<Connection> conn) {
+    reset_records(c);
+    c.conn = std::move(conn);
+    c.conn->channel = &c;
+    ++c.generation;
+    g_tcpip[c.number] = HostTcpInfo{};
+    asio::error_code ec;
+    asio::ip::tcp::endpoint peer = c.conn->socket.remote_endpoint(ec);
+    if (!ec) {
+        asio::ip::address a = peer.address();
+        if (a.is_v6() && a.to_v6().is_v4_mapped()) a = asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6());
+        if (a.is_v4()) g_tcpip[c.number].peer.s_addr = htonl(a.to_v4().to_uint());
+        g_tcpip[c.number].peer_port = peer.port();
+    }
+}
+
+CallScope::CallScope(Channel &c)
+    : channel_(c), saved_current_(g_current), saved_usrnum_(_usrnum), saved_usrptr_(_usrptr), saved_vdaptr_(_vdaptr) {
+    ++c.in_call;
+    g_current = &c;
+    _usrnum = c.number;
+    _usrptr = &c.user;
+    _vdaptr = &c.web;
+    begin_module_call();
+}
+
+CallScope::~CallScope() {
+    --channel_.in_call;
+    g_current = saved_current_;
+    if (saved_current_ != nullptr) {
+        _usrnum = saved_usrnum_;
+        _usrptr = saved_usrptr_;
+        _vdaptr = saved_vdaptr_;
+    } else {
+        // Between calls a module finds harmless blank records rather than the last channel's.
+        _usrptr = &g_no_user;
+        _vdaptr = &g_no_web;
+    }
+}
+
+void settle(Channel &c) {
+    if (!c.conn || c.in_call > 0) return;
+    if (c.reset_requested) {
+        end_at_once(c);
+        return;
+    }
+    // A channel no module owns has nothing more coming once its hooks have returned.
+    if (c.phase == Channel::Phase::serving && c.user.module == 0) c.phase = Channel::Phase::finishing;
+    if (c.phase == Channel::Phase::finishing) {
+        c.user.flags |= HOST_USER_LEAVE_ALONE;
+        if (c.close_at_once) {
+            end_gracefully(c);
+            return;
+        }
+        if (!c.stall_timer_armed) {
+            c.stall_timer_armed = true;
+            arm_timer(*c.conn, kSendTimeout, [](Connection &k) {
+                if (k.channel != nullptr) end_at_once(*k.channel);
+            });
+        }
+    }
+    pump(*c.conn);
+}
+
+int output_room(const Channel &c) {
+    int half = (_outbsz > 2 ? _outbsz : 2) / 2 - 1;
+    if (!c.conn) return 0;
+    const Connection &k = *c.conn;
+    long long used = static_cast<long long>(k.queued.size() + (k.sending.size() - k.sending_done));
+    long long room = half - used;
+    return room < -1000000 ? -1000000 : static_cast<int>(room);
+}
+
+void peer_gone(Channel &c) {
+    if (!c.conn) return;
+    if (c.phase == Channel::Phase::serving && c.user.module != 0 && !c.reset_requested) call_status(c, 1);
+    end_at_once(c);
+}
+
+void end_gracefully(Channel &c) {
+    std::shared_ptr<Connection> k = c.conn;
+    if (!k) return;
+    end_channel(c);
+    begin_linger(*k);
+}
+
+void end_at_once(Channel &c) {
+    std::shared_ptr<Connection> k = c.conn;
+    if (!k) return;
+    end_channel(c);
+    close_now(*k);
+}
+
+void close_now(Connection &k) {
+    if (k.state == Connection::State::closed) return;
+    k.state = Connection::State::closed;
+    if (k.file_fd >= 0) {
+        ::close(k.file_fd);
+        k.file_fd = -1;
+    }
+    disarm_timer(k);
+    asio::error_code ec;
+    k.socket.close(ec);
+    k.queued.clear();
+}
+
+void pump(Connection &k) {
+    if (k.state != Connection::State::open || k.writing) return;
+    if (k.sending_done >= k.sending.size()) {
+        k.sending.clear();
+        k.sending_done = 0;
+        k.sending.swap(k.queued);
+    }
+    if (k.sending.empty()) refill_from_file(k);
+    if (k.sending.empty()) {
+        drained(k);
+        return;
+    }
+    k.writing = true;
+    std::shared_ptr<Connection> self = k.shared_from_this();
+    k.socket.async_write_some(asio::buffer(k.sending.data() + k.sending_done, k.sending.size() - k.sending_done),
+                              [self](const asio::error_code &ec, size_t n) { on_written(self, ec, n); });
+}
+
+void arm_timer(Connection &k, std::chrono::steady_clock::duration after, std::function<void(Connection &)> fn) {
+    unsigned seq = ++k.timer_seq;
+    k.timer.expires_after(after);
+    std::shared_ptr<Connection> self = k.shared_from_this();
+    k.timer.async_wait([self, seq, fn = std::move(fn)](const asio::error_code &ec) {
+        if (ec || seq != self->timer_seq || self->state == Connection::State::closed) return;
+        fn(*self);
+    });
+}
+
+void disarm_timer(Connection &k) {
+    ++k.timer_seq;
+    k.timer.cancel();
+}
+
+void queue_answer(Channel &c, int code, const std::string &message_html, const std::string &extra_headers) {
+    if (!c.conn) return;
+    const HttpRequest &rq = c.reader.request;
+    // A request refused before its line was understood gets a versioned answer all the same.
+    int protocol = rq.method.empty() ? 100 : rq.protocol;
+    c.pending.clear();
+    c.conn->queued.clear();
+    c.conn->queued += answer_page(code, message_html, protocol, rq.method == "HEAD", extra_headers);
+    c.phase = Channel::Phase::finishing;
+}
+
+void end_all_channels() {
+    for (Channel &c : g_channels) end_at_once(c);
+    if (g_tick) g_tick->cancel();
+}
+
+}  // namespace host
+
+// ------------------------------------------------------------------------------------------
+// The channel services of the host interface.
+
+using host::Channel;
+
+int _usrnum = 0;
+struct HostUser *_usrptr = &host::g_no_user;
+int _status = 0;
+struct HostTcpInfo *_tcpipinf = host::g_tcpip;
+int _outbsz = host::kOutputBufferSize;
+int _actdet = 0;
+struct HostWebRecord *_vdaptr = &host::g_no_web;
+char *_vdatmp = host::g_scratch;
+int _vdasiz = host::kScratchSize;
+
+void _btuinj(int channel, int status) {
+    Channel *c = host::channel_at(channel);
+    if (c == nullptr || c->phase != Channel::Phase::serving || c->reset_requested) return;
+    // Status calls say "there is something to do": one pending call per value is enough, and a
+    // module that injects twice per call cannot make the queue grow without end.
+    if (std::find(c->injected.begin(), c->injected.end(), status) == c->injected.end()) c->injected.push_back(status);
+    host::schedule(*c, false);
+}
+
+int _btuoba(int channel) {
+    Channel *c = host::channel_at(channel);
+    if (c == nullptr) return 0;
+    int room = host::output_room(*c);
+    return room < 0 ? 0 : room;
+}
+
+// The request is read whole before any hook sees it, and later input is dropped as it
+// arrives: there is never unread input to discard.
+void _btucli(int) {}
+
+void _btuclo(int channel) {
+    Channel *c = host::channel_at(channel);
+    if (c != nullptr) c->conn->queued.clear();
+}
+
+void _rstchn(void) {
+    Channel *c = host::current_channel();
+    if (c == nullptr) return;
+    c->reset_requested = true;
+    c->user.flags |= HOST_USER_LEAVE_ALONE;
+}
+
+void _prf(const char *format, ...) {
+    Channel *c = host::output_channel();
+    if (c == nullptr || format == nullptr) return;
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    char small[512];
+    int n = std::vsnprintf(small, sizeof small, format, args);
+    va_end(args);
+    if (n >= 0 && static_cast<size_t>(n) < sizeof small) {
+        c->pending.append(small, static_cast<size_t>(n));
+    } else if (n > 0) {
+        std::string big(static_cast<size_t>(n) + 1, '\0');
+        std::vsnprintf(big.data(), big.size(), format, copy);
+        big.pop_back();
+        c->pending += big;
+    }
+    va_end(copy);
+}
+
+void _powprf(void) {
+    Channel *c = host::output_channel();
+    if (c == nullptr || c->pending.empty()) return;
+    c->conn->queued += c->pending;
+    c->pending.clear();
+}
+
+int _hdlrspbdy(const char *data, int count) {
+    Channel *c = host::output_channel();
+    if (c == nullptr || data == nullptr || count <= 0) return 0;
+    int room = host::output_room(*c);
+    int take = count < room ? count : room;
+    if (take <= 0) return 0;
+    c->conn->queued.append(data, static_cast<size_t>(take));
+    return take;
+}
+
+void _byendl(int) {
+    Channel *c = host::current_channel();
+    if (c == nullptr) return;
+    c->user.module = 0;
+    c->user.substate = 0;
+}
+
+void _shochl(const char *text, char letter, int colour) {
+    Channel *c = host::current_channel();
+    std::string line = c != nullptr ? "channel " + std::to_string(c->number) : std::string("host");
+    line += std::string(" [") + (letter != '\0' ? letter : ' ') + "/" + std::to_string(colour) + "] ";
+    line += text != nullptr ? text : "";
+    host::console_line(line);
+}

@@ -1,0 +1,181 @@
+// The request reader: splits the bytes of a connection into request line, header lines and
+// body, refusing what is malformed or over a limit with the status code the shopper will see.
+#include "host/http_request.h"
+
+#include <cctype>
+#include <cstring>
+
+namespace host {
+namespace {
+
+bool is_token_char(unsigned char c) {
+    return std::isalnum(c) || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+
+bool is_token(const std::string &s) {
+    if (s.empty()) return false;
+    for (unsigned char c : s)
+        if (!is_token_char(c)) return false;
+    return true;
+}
+
+bool same_name(const std::string &a, const char *b) {
+    size_t n = std::strlen(b);
+    if (a.size() != n) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+std::string trim(const std::string &s) {
+    size_t b = s.find_first_not_of(" \t");
+    if (b == std::string::npos) return "";
+    size_t e = s.find_last_not_of(" \t");
+    return s.substr(b, e - b + 1);
+}
+
+// Words of the request line, separated by runs of blanks.
+std::vector<std::string> words(const std::string &line) {
+    std::vector<std::string> out;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        size_t start = i;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+        if (i > start) out.push_back(line.substr(start, i - start));
+    }
+    return out;
+}
+
+// "HTTP/1.1" -> 101, "HTTP/1.0" -> 100, "HTTP/0.9" -> 9; 0 malformed, -1 a version we do not speak.
+int protocol_number(const std::string &version) {
+    if (version.size() != 8 || version.compare(0, 5, "HTTP/") != 0 || !std::isdigit(static_cast<unsigned char>(version[5])) ||
+        version[6] != '.' || !std::isdigit(static_cast<unsigned char>(version[7])))
+        return 0;
+    int major = version[5] - '0';
+    int minor = version[7] - '0';
+    if (major == 0 && minor == 9) return 9;
+    if (major == 1) return minor == 0 ? 100 : 101;
+    return -1;
+}
+
+}  // namespace
+
+ReadResult RequestReader::refuse(int code) {
+    refusal = code;
+    stage_ = Stage::refused;
+    return ReadResult::refused;
+}
+
+bool RequestReader::refused(int code) {
+    refuse(code);
+    return false;
+}
+
+ReadResult RequestReader::feed(const char *data, size_t size) {
+    if (stage_ == Stage::done) return ReadResult::complete;
+    if (stage_ == Stage::refused) return ReadResult::refused;
+    std::string &raw = request.raw;
+    raw.append(data, size);
+    while (stage_ == Stage::request_line || stage_ == Stage::headers) {
+        size_t nl = raw.find('\n', scan_);
+        if (nl == std::string::npos) {
+            // A flood of bytes without a line end is refused as soon as it passes a limit.
+            if (stage_ == Stage::request_line && raw.size() - scan_ > kRequestLineLimit + 1) return refuse(414);
+            if (stage_ == Stage::headers && raw.size() - header_start_ > kHeaderBlockLimit) return refuse(431);
+            return ReadResult::need_more;
+        }
+        std::string line = raw.substr(scan_, nl - scan_);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        scan_ = nl + 1;
+        if (stage_ == Stage::request_line) {
+            if (line.size() > kRequestLineLimit) return refuse(414);
+            if (!request_line(line)) return ReadResult::refused;
+        } else {
+            if (scan_ - header_start_ > kHeaderBlockLimit) return refuse(431);
+            if (!header_line(line)) return ReadResult::refused;
+        }
+    }
+    // Bytes past the end of the request are dropped: one request per connection.
+    size_t end = request.body_offset + body_length_;
+    if (raw.size() < end) return ReadResult::need_more;
+    raw.resize(end);
+    stage_ = Stage::done;
+    request.expects_continue = false;
+    return ReadResult::complete;
+}
+
+bool RequestReader::request_line(const std::string &line) {
+    // A blank line or two before a request line is tolerated, as old clients send them.
+    if (line.empty()) return scan_ <= 4 || refused(400);
+    std::vector<std::string> w = words(line);
+    if (w.size() != 2 && w.size() != 3) return refused(400);
+    if (!is_token(w[0])) return refused(400);
+    if (w[0].size() >= 16) return refused(501);  // longer than any method we know
+    std::string url = w[1];
+    for (unsigned char c : url)
+        if (c < 0x21 || c == 0x7f) return refused(400);
+    // An absolute form ("http://host/path") names this server; keep the path.
+    if (url.size() > 7 && (url.compare(0, 7, "http://") == 0 || url.compare(0, 8, "https://") == 0)) {
+        size_t slash = url.find('/', url.find("//") + 2);
+        url = slash == std::string::npos ? "/" : url.substr(slash);
+    }
+    if (url[0] != '/' && url != "*") return refused(400);
+    request.method = w[0];
+    request.url = url;
+    // No version: the oldest form of the protocol, a request line and nothing else.
+    int protocol = w.size() == 2 ? 9 : protocol_number(w[2]);
+    if (protocol == 0) return refused(400);
+    if (protocol < 0) return refused(505);
+    request.protocol = protocol;
+    if (protocol < 100) {
+        request.body_offset = scan_;
+        stage_ = Stage::done;
+        return true;
+    }
+    header_start_ = scan_;
+    stage_ = Stage::headers;
+    return true;
+}
+
+bool RequestReader::header_line(const std::string &line) {
+    if (line.empty()) return headers_done();
+    // A folded continuation line is obsolete and ambiguous; refuse rather than guess.
+    if (line[0] == ' ' || line[0] == '\t') return refused(400);
+    size_t colon = line.find(':');
+    if (colon == std::string::npos || !is_token(line.substr(0, colon))) return refused(400);
+    request.header_lines.push_back(line);
+    return true;
+}
+
+bool RequestReader::headers_done() {
+    bool have_length = false;
+    size_t length = 0;
+    for (const std::string &line : request.header_lines) {
+        size_t colon = line.find(':');
+        std::string name = line.substr(0, colon);
+        std::string value = trim(line.substr(colon + 1));
+        if (same_name(name, "Content-Length")) {
+            if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos) return refused(400);
+            // Anything of more digits than the limit has is over it; no overflow to worry about.
+            size_t v = value.size() > 9 ? kBodyLimit + 1 : std::stoul(value);
+            if (have_length && v != length) return refused(400);
+            have_length = true;
+            length = v;
+        } else if (same_name(name, "Transfer-Encoding")) {
+            return refused(501);  // chunked bodies are not read; never mistake one for a request
+        } else if (same_name(name, "Expect")) {
+            for (char &c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (value == "100-continue") request.expects_continue = true;
+        }
+    }
+    if (length > kBodyLimit) return refused(413);
+    request.body_offset = scan_;
+    body_length_ = length;
+    if (length == 0 || request.protocol < 101) request.expects_continue = false;
+    stage_ = Stage::body;
+    return true;
+}
+
+}  // namespace host

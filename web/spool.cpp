@@ -1,0 +1,113 @@
+// Response spooling and streaming.
+#include "web/spool.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int kSendingSpool = 3;  // user-record sub-state: a spool file is being sent
+constexpr int kStatusSend = 240;  // the module's own status: send the next piece
+constexpr int kStatusGone = 1;    // the peer has gone
+
+const char kSpoolTemplate[] = "KVZSVTMP\\SVWTXXXXXX";
+
+uint16_t Now16() { return static_cast<uint16_t>(_hrtval() >> 12); }
+
+// Only files of the spool directory are ever deleted here.
+void DeleteSpool(const char *name) {
+    if (_sameto("KVZSVTMP", name)) unlink(name);
+}
+
+}  // namespace
+
+MODULE_EXPORT void WebOut(const char *text) {
+    HostWebRecord *web = _vdaptr;
+    if (web == nullptr || text == nullptr) return;
+    if (web->file == nullptr) {
+        _stzcpy(web->file_name, kSpoolTemplate, sizeof web->file_name);
+        _strrpl(web->file_name, '\\', '/');
+        int fd = mkstemp(web->file_name);
+        if (fd < 0) {
+            TraceLine("Failed to create %s", web->file_name);
+            web->file_name[0] = '\0';
+            return;
+        }
+        web->file = fdopen(fd, "wb");
+        if (web->file == nullptr) {
+            TraceLine("Failed to open %s", web->file_name);
+            close(fd);
+            unlink(web->file_name);
+            web->file_name[0] = '\0';
+            return;
+        }
+    }
+    fputs(text, web->file);
+}
+
+void BeginTransfer() {
+    HostWebRecord *web = _vdaptr;
+    if (web == nullptr || web->file == nullptr) return;
+    fclose(web->file);
+    web->file = fopen(web->file_name, "rb");
+    if (web->file == nullptr) {
+        DeleteSpool(web->file_name);
+        _byeweb(55);
+        return;
+    }
+    if (web->protocol >= HOST_PROTOCOL_HTTP10) {
+        _prf("HTTP/1.0 200 OK: \r\n");
+        _prf("Content-Type: text/html\r\n");
+        _prf("\r\n");
+        _powprf();
+    }
+    _usrptr->substate = kSendingSpool;
+    _usrptr->module = ModuleNumber;
+    _btuinj(_usrnum, kStatusSend);
+    _shochl("Shopvera Web Activity", 'O', 31);
+}
+
+MODULE_EXPORT void svwStatus(void) {
+    if (_status == kStatusGone) {
+        _rstchn();
+        return;
+    }
+    if (_status != kStatusSend) return;
+    if (_usrptr->flags & HOST_USER_LEAVE_ALONE) return;
+    _setmbk(MessageBlock);
+    HostWebRecord *web = _vdaptr;
+    uint16_t now = Now16();
+    // 16-bit times: the difference is taken modulo 2^16, so a transfer across the clock's wrap
+    // is not cut off.
+    uint16_t elapsed = static_cast<uint16_t>(now - web->last_activity);
+    if (OptIdleTimeout != 0 && elapsed > OptIdleTimeout) {
+        _btuclo(_usrnum);
+        _byeweb(56, OptIdleTimeout / 16);
+        DeleteSpool(web->file_name);
+        return;
+    }
+    if (_usrptr->substate != kSendingSpool) return;
+    _btucli(_usrnum);
+    int room = _btuoba(_usrnum);
+    if (room <= 0) {
+        _actdet = 0;
+    } else {
+        size_t want = static_cast<size_t>(room < _vdasiz ? room : _vdasiz);
+        size_t count = web->file != nullptr ? fread(_vdatmp, 1, want, web->file) : 0;
+        if (count > 0) {
+            web->bytes_sent += _hdlrspbdy(_vdatmp, static_cast<int>(count));
+            web->last_activity = now;
+        } else if (room == _outbsz / 2 - 1) {
+            _endwebd(1);
+            _byendl(0);
+            DeleteSpool(web->file_name);
+            return;
+        } else {
+            _actdet = 0;
+        }
+    }
+    _btuinj(_usrnum, kStatusSend);
+}
