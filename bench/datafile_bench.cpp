@@ -154,4 +154,12 @@ BENCHMARK(BM_NextKeyThenReadByPosition)->Arg(1000)->Arg(1000000)->MinWarmUpTime(
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    // Closing checkpoints the databases, so the next run starts from clean files.
+    host::datafile_close_all();
+    return 0;
+}

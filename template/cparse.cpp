@@ -111,7 +111,8 @@ CParse::CParse(const char *file_name, STable *table, const char *directory_name,
     if (directory != nullptr && subdirectory != nullptr) {
         // The subdirectory usually comes from the request ("SID"): one that could leave the
         // template directory is not used, and the shared template is shown instead.
-        if (IsSafePathPart(subdirectory)) file = OpenScript(path, directory, subdirectory, "\\", name);
+        if (IsSafePathPart(subdirectory))
+            file = OpenScript(path, directory, subdirectory, "\\", name);
         if (file == nullptr) file = OpenScript(path, directory, "", "", name);
     } else if (directory != nullptr) {
         file = OpenScript(path, directory, "", "", name);

@@ -32,8 +32,9 @@ public:
     // Opens directory + subdirectory + "\" + file_name (the store's own copy), else
     // directory + file_name (the shared one); directory ends with its separator ("kvzsvw\").
     // Without a directory the file name alone is opened. A subdirectory that is empty, holds a
-    // path separator or ".." is never used. When nothing opens, the output receives
-    // "Unable to open script: " and the path tried last, and the processor stays Closed.
+    // path separator or ".." is never used, nor is a path of more than 255 characters.
+    // When nothing opens, the output receives "Unable to open script: " and the path tried
+    // last, and the processor stays Closed.
     CParse(const char *file_name, STable *table, const char *directory, ScriptOutput output,
            const char *subdirectory = nullptr);
     ~CParse();
@@ -47,6 +48,8 @@ public:
     // Emits the template from where it stands up to the next repeat block or the end.
     void Parse();
     // Emits the current repeat block once; nothing when none is held.
+    // Both emit one piece per template line or block; a piece that expands past the 2560-byte
+    // line buffer is passed on in several parts, never cut.
     void Repeat();
     // Replaces the tokens of text in place; text has size bytes, and a result that does not
     // fit is cut at size - 1 bytes.

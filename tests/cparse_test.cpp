@@ -142,7 +142,9 @@ TEST_F(CParseTemplate, BlocksWithoutRowsAndSeveralBlocksOnOneLine) {
     table.Set("N", "0");
     CParse parse("t.htm", &table, nullptr, Collect);
     parse.Parse(); // the first block opens at the file's first byte
-    EXPECT_EQ(Take(), "");
+    // The empty text in front of it still reaches the output: the page has begun.
+    EXPECT_EQ(pieces, std::vector<std::string>{""});
+    pieces.clear();
     parse.Parse(); // no row for the first block
     EXPECT_EQ(Take(), "a");
     parse.Parse(); // nor for the second
@@ -259,7 +261,8 @@ TEST_F(CParseTemplate, SubdirectoryThatCouldLeaveTheTemplatesIsNotUsed) {
     Write("kvzsvw/a/b/page.htm", "nested\n");
     Write("kvzsvw/a/page.htm", "store a\n");
     const std::string too_long(300, 'a');
-    const char *subdirectories[] = {"..", "..\\..", "a\\..\\..", "a/b", "a\\b", "", too_long.c_str()};
+    const char *subdirectories[] = {"..", "..\\..", "a\\..\\..", "a/b",
+                                    "a\\b", "", too_long.c_str()};
     for (const char *subdirectory : subdirectories) {
         CParse parse("page.htm", &table, "kvzsvw\\", Collect, subdirectory);
         parse.Parse();

@@ -656,9 +656,17 @@ bool table_begin(Table &t) {
 
 bool table_commit(Table &t) {
     if (sqlite3_get_autocommit(t.database->db) != 0) return false;
-    if (exec(*t.database, "COMMIT", "committing")) return true;
-    exec(*t.database, "ROLLBACK", "rolling back a failed commit");
-    return false;
+    if (!exec(*t.database, "COMMIT", "committing")) {
+        exec(*t.database, "ROLLBACK", "rolling back a failed commit");
+        return false;
+    }
+    // A large transaction leaves its pages in the WAL, where every later read of them looks
+    // them up in the WAL index and copies them with pread instead of mapping the database.
+    // Move them into the database now. The commit stands even when a long reader elsewhere
+    // keeps the checkpoint from finishing; the automatic checkpoints finish the job later.
+    sqlite3_wal_checkpoint_v2(t.database->db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr,
+                              nullptr);
+    return true;
 }
 
 void table_rollback(Table &t) {
