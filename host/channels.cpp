@@ -429,7 +429,7 @@ void queue_answer(Channel &c, int code, const std::string &message_html, const s
     if (!c.conn) return;
     const HttpRequest &rq = c.reader.request;
     // A request refused before its line was understood gets a versioned answer all the same.
-    int protocol = rq.method.empty() ? 100 : rq.protocol;
+    int protocol = rq.protocol != 0 ? rq.protocol : 100;
     c.pending.clear();
     c.conn->queued.clear();
     c.conn->queued += answer_page(code, message_html, protocol, rq.method == "HEAD", extra_headers);

@@ -2,6 +2,7 @@
 // body, refusing what is malformed or over a limit with the status code the shopper will see.
 #include "host/http_request.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -79,8 +80,11 @@ ReadResult RequestReader::feed(const char *data, size_t size) {
     std::string &raw = request.raw;
     raw.append(data, size);
     while (stage_ == Stage::request_line || stage_ == Stage::headers) {
-        size_t nl = raw.find('\n', scan_);
+        // Bytes already searched hold no line end: a line sent a byte at a time costs no more
+        // than one sent whole.
+        size_t nl = raw.find('\n', std::max(scan_, searched_));
         if (nl == std::string::npos) {
+            searched_ = raw.size();
             // A flood of bytes without a line end is refused as soon as it passes a limit.
             if (stage_ == Stage::request_line && raw.size() - scan_ > kRequestLineLimit + 1) return refuse(414);
             if (stage_ == Stage::headers && raw.size() - header_start_ > kHeaderBlockLimit) return refuse(431);

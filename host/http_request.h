@@ -41,6 +41,7 @@ struct RequestReader {
     enum class Stage { request_line, headers, body, done, refused };
     Stage stage_ = Stage::request_line;
     size_t scan_ = 0;         // where the next line starts in request.raw
+    size_t searched_ = 0;     // how far request.raw has been searched for a line end
     size_t header_start_ = 0; // where the header block starts
     size_t body_length_ = 0;
 

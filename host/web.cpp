@@ -328,8 +328,8 @@ void _byeweb(int answer, ...) {
             c->conn->queued.clear();
             c->phase = Channel::Phase::finishing;
             c->close_at_once = true;
-            host::trace_line("channel " + std::to_string(c->number) + ": transfer idle for " + std::to_string(seconds) +
-                             " seconds, closed");
+            host::console_line("channel " + std::to_string(c->number) + ": transfer idle for " +
+                               std::to_string(seconds) + " seconds, closed");
             break;
         }
         case 55:

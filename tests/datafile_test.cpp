@@ -565,6 +565,9 @@ TEST_F(DatafileTest, ATransactionLandsWholeOrNotAtAll) {
     HostFile others = open_items(true, "others"); // another table of the same database
     ASSERT_TRUE(host::datafile_begin(items));
     EXPECT_FALSE(host::datafile_begin(others)); // one at a time per database
+    // Inside it, a file that exists opens; one that would have to be created does not.
+    EXPECT_GT(open_items(), 0);
+    EXPECT_EQ(open_items(true, "fresh"), -1);
     {
         Selected sel(items);
         ASSERT_TRUE(insert_item(item("A", 1)));

@@ -129,36 +129,23 @@ void copy_record(sqlite3_stmt *stmt, int col, RecordOut *out) {
     out->length = std::max(n, 0);
 }
 
-// ---- transactions that nest inside the operator's explicit one
+// ---- the transaction of a change to the schema
 
-struct WriteScope {
+// IMMEDIATE takes the write lock up front, so a second process opening the same file waits out
+// the busy timeout instead of failing halfway through; whatever is left open is rolled back.
+struct SchemaChange {
     Database &d;
-    bool savepoint = false;
     bool open = false;
 
-    explicit WriteScope(Database &db) : d(db) {}
-    ~WriteScope() {
-        if (open) end(false);
+    explicit SchemaChange(Database &db) : d(db) {}
+    ~SchemaChange() {
+        if (open) exec(d, "ROLLBACK", "undoing a change to the tables");
     }
-    // IMMEDIATE takes the write lock up front, so a second writer waits out the busy timeout
-    // instead of failing halfway through.
-    bool begin() {
-        savepoint = sqlite3_get_autocommit(d.db) == 0;
-        open = exec(d, savepoint ? "SAVEPOINT dfa_open" : "BEGIN IMMEDIATE", "starting a change");
-        return open;
-    }
-    // Commits (true when that worked) or undoes everything since begin().
-    bool end(bool commit) {
+    bool begin() { return open = exec(d, "BEGIN IMMEDIATE", "changing the tables"); }
+    bool commit() {
+        if (!exec(d, "COMMIT", "committing a change to the tables")) return false;
         open = false;
-        if (commit && exec(d, savepoint ? "RELEASE dfa_open" : "COMMIT", "committing a change"))
-            return true;
-        if (savepoint) {
-            exec(d, "ROLLBACK TO dfa_open", "undoing a change");
-            exec(d, "RELEASE dfa_open", "undoing a change");
-        } else {
-            exec(d, "ROLLBACK", "undoing a change");
-        }
-        return false;
+        return true;
     }
 };
 
@@ -352,7 +339,13 @@ bool settle_table(Database &d, const std::string &table, int record_size,
     // waits for the operator's import.
     if (stored_definition(d, table, record_size, definition) == 1) return true;
 
-    WriteScope scope(d);
+    // A table created inside the operator's transaction would vanish with its rollback while
+    // its statements stay prepared here: files are opened before a transaction starts.
+    if (sqlite3_get_autocommit(d.db) == 0) {
+        *why = "a table cannot be created or changed inside an open transaction";
+        return false;
+    }
+    SchemaChange scope(d);
     if (!scope.begin()) {
         *why = "the database is busy or cannot be written";
         return false;
@@ -369,7 +362,7 @@ bool settle_table(Database &d, const std::string &table, int record_size,
         *why = std::string("cannot read the table of files: ") + sqlite3_errmsg(d.db);
         return false;
     }
-    if (stored == 1) return scope.end(true);
+    if (stored == 1) return scope.commit();
 
     std::vector<std::string> columns;
     if (stored == 3) {
@@ -390,7 +383,7 @@ bool settle_table(Database &d, const std::string &table, int record_size,
         *why = "cannot record the table's definition";
         return false;
     }
-    if (!scope.end(true)) {
+    if (!scope.commit()) {
         *why = "cannot commit the table's creation";
         return false;
     }

@@ -176,10 +176,15 @@ Host::Host(const std::string &root, std::vector<std::string> extra_args, const s
     // Keep the pipe drained in the background would complicate things; hostd writes one line.
     close(out_pipe[0]);
     if (port_ == 0) {
+        // Standard output closed or the time ran out: hostd has exited, or is about to.
         int raw = 0;
-        if (waitpid(pid_, &raw, WNOHANG) == pid_) {
-            status_ = decode_status(raw);
-            pid_ = -1;
+        for (int i = 0; i < 100; ++i) {
+            if (waitpid(pid_, &raw, WNOHANG) == pid_) {
+                status_ = decode_status(raw);
+                pid_ = -1;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
 }
