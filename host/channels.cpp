@@ -32,6 +32,9 @@ constexpr auto kSendTimeout = 60s;
 // After our end of the connection, how long we wait for the peer's end before closing.
 constexpr auto kLingerTime = 3s;
 
+// The loop first: what follows holds sockets and timers, which must go before it at exit.
+[[maybe_unused]] asio::io_context &g_loop_first = loop();
+
 Channel g_channels[HOST_CHANNELS];
 bool g_initialised = false;
 std::function<void()> g_on_freed;

@@ -34,6 +34,9 @@ struct Daemon {
     in_addr proxy{};
 };
 
+// The loop first: the acceptor and timer below must go before it at exit.
+[[maybe_unused]] asio::io_context &g_loop_first = loop();
+
 Daemon g_web;
 bool g_webd_started = false;
 

@@ -53,7 +53,10 @@ extern int (*PrevHeaderParser)(char *line);
 
 // Working record buffers, allocated once at start-up and never freed.
 constexpr int kProductBufferSize = 2040;
-constexpr int kStoreBufferSize = 498;
+// A store record is 498 bytes, but the store file also holds 500-byte department and extended
+// records, and a walk along its keys can read one of those into this buffer: it has room for
+// the longest record of the file.
+constexpr int kStoreBufferSize = 500;
 constexpr int kDeptBufferSize = 500;
 constexpr int kFormatBufferSize = 122;
 constexpr int kCustomerBufferSize = 500;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "companions/mall/files.h"
 #include "tools/commands.h"
 
 namespace mallctl {
@@ -42,6 +43,11 @@ int cmd_init(const std::string &root, const Args &args) {
     }
     for (const char *dir : {"data", "KVZSV", "KVZSVTMP", "outbox"}) fs::create_directories(fs::path(root) / dir, ec);
     if (!open_root(root)) return 1;
+    MallVars files{};
+    if (!OpenMallFiles(&files)) {
+        std::fprintf(stderr, "mallctl init: cannot create the mall's data files in %s/data\n", root.c_str());
+        return 1;
+    }
     if (demo) {
         std::fprintf(stderr, "mallctl init: the demo catalogue is not part of this installation yet\n");
         return 1;

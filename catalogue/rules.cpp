@@ -1,0 +1,347 @@
+// The shared catalogue rules, record look-ups, image locators and catalogue texts.
+// The store file's records differ in length; everything read from it by key lands in a buffer
+// of its longest record first, since a look-up may find a longer record than the one wanted.
+#include "catalogue/rules.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "orders/slots.h"
+#include "shell/paths.h"
+#include "template/stable.h"
+#include "web/params.h"
+#include "web/request.h"
+
+namespace {
+
+constexpr int kImageUrlSize = 256;
+constexpr int kImagePathSize = 512;
+constexpr int kEmailSize = 128;
+
+const char *Text(const char *option) { return option != nullptr ? option : ""; }
+
+void Terminate(char *field, size_t width) { field[width - 1] = '\0'; }
+
+// Formats into out (size bytes); false when the text did not fit, which a caller treats as a
+// file that is not there rather than look for a cut name.
+bool Format(char *out, size_t size, const char *format, ...) __attribute__((format(printf, 3, 4)));
+bool Format(char *out, size_t size, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(out, size, format, args);
+    va_end(args);
+    return n >= 0 && static_cast<size_t>(n) < size;
+}
+
+// A file counts as present when it exists and can be read.
+bool Present(const char *path) {
+    FILE *file = OpenModuleFile(path, "rb");
+    if (file == nullptr) return false;
+    std::fclose(file);
+    return true;
+}
+
+// One look-up in the store file into out (size bytes of it); out is untouched when nothing
+// is found.
+bool ReadStoreFile(void *out, size_t size, const void *key, int keynum) {
+    char record[kStoreFileRecordSize] = {};
+    _dfaSetBlk(Mall.store_file);
+    bool found = _dfaAcqLock(record, key, keynum, HOST_GET_EQUAL, 0);
+    _dfaRstBlk();
+    if (found) std::memcpy(out, record, size);
+    return found;
+}
+
+// The mall's background picture in directory (the prefix's KVZSV or a store's directory in
+// it): the jpg when there is one, else the gif.
+char *LocateBackground(char *url, const char *directory, const char *url_directory) {
+    for (const char *kind : {"jpg", "gif"}) {
+        char path[kImagePathSize];
+        if (Format(path, sizeof path, "%s%sKVZSVBKG.%s", Text(OptImagePrefix), directory, kind) &&
+            Present(path) && Format(url, kImageUrlSize, "%sKVZSVBKG.%s", url_directory, kind))
+            return url;
+    }
+    url[0] = '\0';
+    return url;
+}
+
+}  // namespace
+
+// ---- records --------------------------------------------------------------------------------
+
+void TerminateTexts(StoreRecord *store) {
+    Terminate(store->store_id, sizeof store->store_id);
+    Terminate(store->dept_id, sizeof store->dept_id);
+    Terminate(store->name, sizeof store->name);
+    Terminate(store->mail_user, sizeof store->mail_user);
+    Terminate(store->access_key, sizeof store->access_key);
+    Terminate(store->icon, sizeof store->icon);
+    Terminate(store->po_key, sizeof store->po_key);
+    Terminate(store->description, sizeof store->description);
+}
+
+void TerminateTexts(DepartmentRecord *dept) {
+    Terminate(dept->store_id, sizeof dept->store_id);
+    Terminate(dept->dept_id, sizeof dept->dept_id);
+    Terminate(dept->name, sizeof dept->name);
+    Terminate(dept->icon, sizeof dept->icon);
+    Terminate(dept->description, sizeof dept->description);
+}
+
+void TerminateTexts(ExtendedStoreRecord *ext) {
+    Terminate(ext->store_id, sizeof ext->store_id);
+    Terminate(ext->dept_id, sizeof ext->dept_id);
+    Terminate(ext->manager, sizeof ext->manager);
+    Terminate(ext->address, sizeof ext->address);
+    Terminate(ext->city_state_zip, sizeof ext->city_state_zip);
+    Terminate(ext->country, sizeof ext->country);
+    Terminate(ext->phone, sizeof ext->phone);
+    Terminate(ext->fax, sizeof ext->fax);
+    Terminate(ext->weight_format, sizeof ext->weight_format);
+    for (int i = 0; i < kQuestions; ++i) Terminate(ext->questions[i], kQuestionSize);
+}
+
+void TerminateTexts(ProductRecord *product) {
+    Terminate(product->store_id, sizeof product->store_id);
+    Terminate(product->dept_id, sizeof product->dept_id);
+    Terminate(product->product_id, sizeof product->product_id);
+    Terminate(product->name, sizeof product->name);
+    Terminate(product->description, sizeof product->description);
+    Terminate(product->member_key, sizeof product->member_key);
+    Terminate(product->tax_exempt_key, sizeof product->tax_exempt_key);
+    Terminate(product->download, sizeof product->download);
+    for (int i = 0; i < kPictures; ++i) Terminate(product->pictures[i], sizeof product->pictures[i]);
+    Terminate(product->abstract, sizeof product->abstract);
+    Terminate(product->sound, sizeof product->sound);
+    Terminate(product->format1, sizeof product->format1);
+    Terminate(product->format2, sizeof product->format2);
+}
+
+void TerminateTexts(FormatRecord *format) {
+    Terminate(format->store_id, sizeof format->store_id);
+    Terminate(format->name, sizeof format->name);
+    for (int i = 0; i < kFormatChoices; ++i) Terminate(format->choices[i], kFormatChoiceSize);
+}
+
+void TerminateTexts(KeywordRecord *hit) {
+    Terminate(hit->store_id, sizeof hit->store_id);
+    Terminate(hit->dept_id, sizeof hit->dept_id);
+    Terminate(hit->keyword, sizeof hit->keyword);
+    Terminate(hit->product_id, sizeof hit->product_id);
+}
+
+char *TakeParam(char *out, int size, const char *name) {
+    return _stzcpy(out, GetParam(name), size);
+}
+
+StoreKey0 MakeStoreKey0(uint8_t record_type, const char *store_id) {
+    StoreKey0 key{};
+    key.record_type = record_type;
+    _stlcpy(key.store_id, store_id, sizeof key.store_id);
+    return key;
+}
+
+StoreKey1 MakeStoreKey1(uint8_t record_type, const char *store_id, const char *dept_id) {
+    StoreKey1 key{};
+    key.record_type = record_type;
+    _stlcpy(key.store_id, store_id, sizeof key.store_id);
+    _stlcpy(key.dept_id, dept_id, sizeof key.dept_id);
+    return key;
+}
+
+ProductKey1 MakeProductKey1(const char *store_id, const char *dept_id, const char *product_id) {
+    ProductKey1 key{};
+    _stlcpy(key.store_id, store_id, sizeof key.store_id);
+    _stlcpy(key.dept_id, dept_id, sizeof key.dept_id);
+    _stlcpy(key.product_id, product_id, sizeof key.product_id);
+    return key;
+}
+
+bool ReadStore(const char *store_id) {
+    StoreKey0 key = MakeStoreKey0(kRecordStore, store_id);
+    if (!ReadStoreFile(StoreBuffer, kStoreRecordSize, &key, kStoreFileKeyType)) return false;
+    TerminateTexts(StoreRec());
+    return true;
+}
+
+bool ReadExtStore(const char *store_id) {
+    StoreKey0 key = MakeStoreKey0(kRecordExtended, store_id);
+    if (!ReadStoreFile(ExtStoreBuffer, kExtendedStoreRecordSize, &key, kStoreFileKeyType))
+        return false;
+    TerminateTexts(ExtStoreRec());
+    return true;
+}
+
+bool ReadDepartment(const char *store_id, const char *dept_id) {
+    StoreKey1 key = MakeStoreKey1(kRecordDepartment, store_id, dept_id);
+    if (!ReadStoreFile(DeptBuffer, kDepartmentRecordSize, &key, kStoreFileKeyDept)) return false;
+    TerminateTexts(DeptRec());
+    return true;
+}
+
+bool ReadProduct(const char *store_id, const char *dept_id, const char *product_id) {
+    ProductKey1 key = MakeProductKey1(store_id, dept_id, product_id);
+    _dfaSetBlk(Mall.product_file);
+    bool found = _dfaAcqLock(ProductBuffer, &key, kProductKeyDept, HOST_GET_EQUAL, 0);
+    _dfaRstBlk();
+    if (found) TerminateTexts(ProductRec());
+    return found;
+}
+
+// ---- page rules -----------------------------------------------------------------------------
+
+void SetCommonEntries(STable *table) {
+    table->Set("roothtm", Text(OptRootHtm));
+    table->Set("MALLNAME", Text(OptMallName));
+    table->Set("MALLIMAGE", GetMallImage());
+    SetOrderLinks(table);
+}
+
+void SetSection(STable *table, const char *open, const char *close, bool shown) {
+    table->Set(open, shown ? "" : "<!--");
+    table->Set(close, shown ? "" : "-->");
+}
+
+int16_t CanSeeStore(const StoreRecord *store, int16_t report) {
+    return CanAccess(store->access_key, report);
+}
+
+bool ProductAvailable(const ProductRecord *product) {
+    uint16_t flags = product->flags;
+    int32_t stock = product->stock;
+    return !((flags & kProductCountStock) && !(flags & kProductBackOrder) && stock <= 0);
+}
+
+float ProductPrice(const ProductRecord *product) {
+    uint16_t flags = product->flags;
+    if ((flags & kProductMemberPrice) && SmartKey(product->member_key)) return product->member_price;
+    return product->price;
+}
+
+char *PlusId(const char *product_id) {
+    static char text[kProductIdSize];
+    return _strrpl(_stzcpy(text, product_id, sizeof text), ' ', '+');
+}
+
+char *SlashPath(const char *reference) {
+    static char text[sizeof ProductRecord::abstract];
+    return _strrpl(_stzcpy(text, reference, sizeof text), '\\', '/');
+}
+
+void DecreaseLastChar(char *id) {
+    size_t length = std::strlen(id);
+    if (length > 0) id[length - 1] = static_cast<char>(id[length - 1] - 1);
+}
+
+// ---- image locators -------------------------------------------------------------------------
+// Store and department identifiers and icon names come from records, but they are still put
+// into a path below the web root, so a part that could climb out of its directory counts as a
+// missing file.
+
+MODULE_EXPORT char *GetMallImage(void) {
+    static char url[kImageUrlSize];
+    return LocateBackground(url, "KVZSV\\", "KVZSV/");
+}
+
+MODULE_EXPORT char *GetStoreBkg(const char *store_id) {
+    static char url[kImageUrlSize];
+    char directory[kImagePathSize], url_directory[kImagePathSize];
+    url[0] = '\0';
+    if (!IsSafePathPart(store_id) ||
+        !Format(directory, sizeof directory, "KVZSV\\%s\\", store_id) ||
+        !Format(url_directory, sizeof url_directory, "KVZSV/%s/", store_id))
+        return url;
+    return LocateBackground(url, directory, url_directory);
+}
+
+MODULE_EXPORT char *GetStoreIcon(const char *store_id, const char *icon) {
+    static char url[kImageUrlSize];
+    char path[kImagePathSize];
+    if (IsSafePathPart(store_id) && IsSafePathPart(icon) &&
+        Format(path, sizeof path, "%sKVZSV\\%s\\%s", Text(OptImagePrefix), store_id, icon) &&
+        Present(path) && Format(url, sizeof url, "KVZSV/%s/%s", store_id, icon))
+        return url;
+    url[0] = '\0';
+    return url;
+}
+
+MODULE_EXPORT char *GetDeptIcon(const char *store_id, const char *dept_id, const char *icon) {
+    static char url[kImageUrlSize];
+    char path[kImagePathSize];
+    if (IsSafePathPart(store_id) && IsSafePathPart(dept_id) && IsSafePathPart(icon) &&
+        Format(path, sizeof path, "%sKVZSV\\%s\\%s\\%s", Text(OptImagePrefix), store_id, dept_id,
+               icon) &&
+        Present(path) && Format(url, sizeof url, "KVZSV/%s/%s/%s", store_id, dept_id, icon))
+        return url;
+    url[0] = '\0';
+    return url;
+}
+
+// ---- catalogue texts ------------------------------------------------------------------------
+
+char *FormatText(const char *store_id, const char *format_name, int choice) {
+    static char text[kFormatChoiceSize];
+    text[0] = '\0';
+    FormatKey1 key{};
+    _stlcpy(key.store_id, store_id, sizeof key.store_id);
+    _stlcpy(key.name, format_name, sizeof key.name);
+    _dfaSetBlk(Mall.format_file);
+    // An order item without a choice carries -1; only the six choices are texts of the record.
+    if (_dfaAcqLock(FormatBuffer, &key, kFormatKeyName, HOST_GET_EQUAL, 0) && choice >= 0 &&
+        choice < kFormatChoices) {
+        TerminateTexts(FormatRec());
+        _stzcpy(text, FormatRec()->choices[choice], sizeof text);
+    }
+    _dfaRstBlk();
+    return text;
+}
+
+float QuantityDiscount(const OrderItem *item, const ProductRecord *product) {
+    if (product->discounts[0].min == 0) return 0;
+    int32_t quantity = item->quantity;
+    for (int i = 0; i < kDiscounts; ++i) {
+        int32_t lowest = product->discounts[i].min;
+        int32_t highest = product->discounts[i].max;
+        if (lowest <= quantity && quantity <= highest)
+            return static_cast<float>(product->discount_percent[i] * 0.01);
+    }
+    return 0;
+}
+
+MODULE_EXPORT char *MakeEmail(const char *userid) {
+    static char address[kEmailSize];
+    const char *alias = _alsofusr != nullptr ? _alsofusr(userid) : userid;
+    _stzcpy(address, alias, sizeof address);
+    _stzcat(address, Text(OptEmailSuffix), sizeof address);
+    return address;
+}
+
+bool ProductEntries(const KeywordRecord *hit, STable *table) {
+    char store_id[kStoreIdSize], dept_id[kDeptIdSize], product_id[kProductIdSize];
+    _stzcpy(store_id, hit->store_id, sizeof store_id);
+    _stzcpy(dept_id, hit->dept_id, sizeof dept_id);
+    _stzcpy(product_id, hit->product_id, sizeof product_id);
+
+    if (!ReadStore(store_id) || !CanSeeStore(StoreRec(), 0)) {
+        std::memset(ProductBuffer, 0, kProductRecordSize);
+        return false;
+    }
+    bool shown = ReadProduct(store_id, dept_id, product_id);
+    if (!shown) std::memset(ProductBuffer, 0, kProductRecordSize);
+
+    const ProductRecord *product = ProductRec();
+    if (!ProductAvailable(product)) {
+        std::memset(ProductBuffer, 0, kProductRecordSize);
+        return false;
+    }
+    table->Set("STOREID", product->store_id);
+    table->Set("DEPTID", product->dept_id);
+    table->Set("PRODID", PlusId(product->product_id));
+    table->Set("PRODNAME", product->name);
+    table->Set("PRODDESC", product->description);
+    table->SetFloat("PRODPRICE", product->price);
+    int32_t kind = product->info_kind;
+    table->Set("INFO", Text(kind > 0 ? OptInfoText : OptNoInfoText));
+    return shown;
+}
