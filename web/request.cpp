@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 
+#include "catalogue/pages.h"
 #include "orders/slots.h"
 #include "template/cparse.h"
 #include "template/stable.h"
@@ -28,6 +29,12 @@ void LogonPage() {
 
 // GET commands, compared in this order.
 const Command kGetCommands[] = {
+    {"storelist", StoreListPage},
+    {"storeinfo", StoreInfoPage},
+    {"deptlist", DeptListPage},
+    {"prodlist", ProdListPage},
+    {"keyword", KeywordFormPage},
+    {"ksearch", KeySearchResults},
     {"logon", LogonPage},
 };
 
