@@ -1,0 +1,98 @@
+// Catalogue records for end-to-end tests, inserted with the calls the mall library uses.
+#include "tests/e2e/catalogue_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include "catalogue/records.h"
+#include "companions/mall/files.h"
+#include "host/datafile.h"
+
+namespace e2e {
+
+namespace {
+
+// A record field from a test text: cut to the field, zero behind it.
+void put(char *field, size_t width, const std::string &text) { _stlcpy(field, text.c_str(), static_cast<int>(width)); }
+
+void insert(int file, const void *record, size_t length, const std::string &what) {
+    _dfaSetBlk(file);
+    if (!_dfaInsertV(record, static_cast<int>(length))) ADD_FAILURE() << "cannot insert " << what;
+    _dfaRstBlk();
+}
+
+}  // namespace
+
+Catalogue::Catalogue(const std::string &root) {
+    host::datafile_set_directory(root + "/data");
+    store_file_ = OpenMallFile(MallFile::store);
+    product_file_ = OpenMallFile(MallFile::product);
+    keyword_file_ = OpenMallFile(MallFile::keyword);
+    EXPECT_TRUE(store_file_ > 0 && product_file_ > 0 && keyword_file_ > 0) << root;
+}
+
+Catalogue::~Catalogue() { host::datafile_close_all(); }
+
+void Catalogue::store(const StoreSpec &spec) {
+    StoreRecord r{};
+    r.record_type = kRecordStore;
+    put(r.store_id, sizeof r.store_id, spec.id);
+    put(r.name, sizeof r.name, spec.name);
+    put(r.mail_user, sizeof r.mail_user, spec.mail_user);
+    put(r.access_key, sizeof r.access_key, spec.access_key);
+    put(r.icon, sizeof r.icon, spec.icon);
+    put(r.description, sizeof r.description, spec.description);
+    insert(store_file_, &r, sizeof r, "store " + spec.id);
+}
+
+void Catalogue::extended(const std::string &store, const ExtendedSpec &spec) {
+    ExtendedStoreRecord r{};
+    r.record_type = kRecordExtended;
+    put(r.store_id, sizeof r.store_id, store);
+    put(r.manager, sizeof r.manager, spec.manager);
+    put(r.address, sizeof r.address, spec.address);
+    put(r.city_state_zip, sizeof r.city_state_zip, spec.city_state_zip);
+    put(r.country, sizeof r.country, spec.country);
+    put(r.phone, sizeof r.phone, spec.phone);
+    put(r.fax, sizeof r.fax, spec.fax);
+    insert(store_file_, &r, sizeof r, "extended record of " + store);
+}
+
+void Catalogue::department(const DeptSpec &spec) {
+    DepartmentRecord r{};
+    r.record_type = kRecordDepartment;
+    put(r.store_id, sizeof r.store_id, spec.store);
+    put(r.dept_id, sizeof r.dept_id, spec.id);
+    put(r.name, sizeof r.name, spec.name);
+    put(r.icon, sizeof r.icon, spec.icon);
+    r.flags = spec.flags;
+    put(r.description, sizeof r.description, spec.description);
+    insert(store_file_, &r, sizeof r, "department " + spec.store + "/" + spec.id);
+}
+
+void Catalogue::product(const ProductSpec &spec) {
+    ProductRecord r{};
+    put(r.store_id, sizeof r.store_id, spec.store);
+    put(r.dept_id, sizeof r.dept_id, spec.dept);
+    put(r.product_id, sizeof r.product_id, spec.id);
+    put(r.name, sizeof r.name, spec.name);
+    put(r.description, sizeof r.description, spec.description);
+    r.flags = spec.flags;
+    r.price = spec.price;
+    r.member_price = spec.member_price;
+    put(r.member_key, sizeof r.member_key, spec.member_key);
+    r.info_kind = spec.info_kind;
+    r.stock = spec.stock;
+    insert(product_file_, &r, sizeof r, "product " + spec.store + "/" + spec.dept + "/" + spec.id);
+}
+
+void Catalogue::keyword(const std::string &store, const std::string &dept, const std::string &word,
+                        const std::string &product) {
+    KeywordRecord r{};
+    put(r.store_id, sizeof r.store_id, store);
+    put(r.dept_id, sizeof r.dept_id, dept);
+    put(r.keyword, sizeof r.keyword, word);
+    put(r.product_id, sizeof r.product_id, product);
+    insert(keyword_file_, &r, sizeof r, "keyword " + word);
+}
+
+}  // namespace e2e
