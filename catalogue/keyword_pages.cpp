@@ -72,27 +72,28 @@ void BuildSearchKey(char *key, int type, const char *store_id, const char *dept_
     }
 }
 
-// What a search is for; a record matches when its keyword begins with the typed text and it
-// lies in the store and department the search type asks for.
+// What a search is for: its key number, store, department and the typed text in capitals.
 struct Search {
     int type;
     const char *store_id;
     const char *dept_id;
     const char *keyword;
-
-    bool Matches(const KeywordRecord *hit) const {
-        return _sameto(keyword, hit->keyword) &&
-               (type < kKeywordKeyStore || _sameas(hit->store_id, store_id)) &&
-               (type < kKeywordKeyDept || _sameas(hit->dept_id, dept_id));
-    }
 };
+
+// A record matches when its keyword begins with the typed text and it lies in the store and
+// department the search type asks for.
+bool Matches(const Search &search, const KeywordRecord *hit) {
+    return _sameto(search.keyword, hit->keyword) &&
+           (search.type < kKeywordKeyStore || _sameas(hit->store_id, search.store_id)) &&
+           (search.type < kKeywordKeyDept || _sameas(hit->dept_id, search.dept_id));
+}
 
 // Steps to the next key and reads its record: true when it is one more hit of the search.
 bool NextHit(const Search &search, KeywordRecord *hit) {
     if (!_dfaQueryNP(HOST_QUERY_NEXT)) return false;
     if (!_dfaGetAbsLock(hit, _dfaAbs(), search.type, 0)) return false;
     TerminateTexts(hit);
-    return search.Matches(hit);
+    return Matches(search, hit);
 }
 
 }  // namespace
@@ -157,7 +158,7 @@ MODULE_EXPORT void KeySearchResults(void) {
         started = _dfaAcqAbsLock(&hit, position, type, 0);
     } else if (_dfaAcqLock(&hit, key, type, HOST_GET_GREATER_EQUAL, 0)) {
         TerminateTexts(&hit);
-        if (search.Matches(&hit)) {
+        if (Matches(search, &hit)) {
             if (ProductEntries(&hit, &table)) {
                 parse.Repeat();
                 ++shown;

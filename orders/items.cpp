@@ -19,6 +19,23 @@ void CopyProductFacts(OrderItem *item, int position) {
     item->unit_weight = product->weight;
 }
 
+// The part of the quantity beyond the stock on hand, for a product whose stock is counted. The
+// stock is taken whole: cut to 16 bits, a stock above 32767 would turn into a shortage, or a
+// back order larger than the quantity itself.
+int16_t BackOrdered(int16_t quantity) {
+    const ProductRecord *product = Product();
+    int32_t stock = product->stock;
+    if (!(product->flags & kProductCountStock) || quantity <= stock) return 0;
+    return stock <= 0 ? quantity : static_cast<int16_t>(quantity - stock);
+}
+
+// The position of the slot's item for product_id (letter case ignored), or -1.
+int FindItem(const OrderSlot *slot, const char *product_id) {
+    for (int i = 0; i < slot->count; ++i)
+        if (_sameas(slot->items[i].product_id, product_id)) return i;
+    return -1;
+}
+
 }  // namespace
 
 int16_t AddOrderProduct(const OrderItem &request) {
@@ -45,7 +62,10 @@ int16_t AddOrderProduct(const OrderItem &request) {
         OrderSlots[empty] = slot;
     }
 
-    if (slot->count + 1 > kOrderSlotItems) return kAddOrderFull;
+    // A full order takes no further product, but its items can still be changed or removed:
+    // a shopper with ten items is never stuck with them.
+    int existing = FindItem(slot, request.product_id);
+    if (existing < 0 && slot->count + 1 > kOrderSlotItems) return kAddOrderFull;
 
     ProductKey1 key{};
     _stzcpy(key.store_id, request.store_id, sizeof key.store_id);
@@ -57,9 +77,8 @@ int16_t AddOrderProduct(const OrderItem &request) {
     if (!found) return kAddNoProduct;
     const ProductRecord *product = Product();
 
-    for (int i = 0; i < slot->count; ++i) {
-        OrderItem *item = &slot->items[i];
-        if (!_sameas(item->product_id, request.product_id)) continue;
+    if (existing >= 0) {
+        int i = existing;
         if (request.quantity == 0) {
             std::memmove(&slot->items[i], &slot->items[i + 1],
                          sizeof(OrderItem) * static_cast<size_t>(slot->count - i - 1));
@@ -69,11 +88,10 @@ int16_t AddOrderProduct(const OrderItem &request) {
         }
         // A change to a negative quantity would leave a line that no page can price.
         if (request.quantity < 0) return kAddBadQuantity;
+        OrderItem *item = &slot->items[i];
         *item = request;
         CopyProductFacts(item, i);
-        int32_t stock = product->stock;
-        bool short_of_stock = (product->flags & kProductCountStock) && item->quantity > stock;
-        item->back_ordered = short_of_stock ? static_cast<int16_t>(item->quantity - stock) : 0;
+        item->back_ordered = BackOrdered(item->quantity);
         return slot->count;
     }
 
@@ -91,9 +109,7 @@ int16_t AddOrderProduct(const OrderItem &request) {
     OrderItem *item = &slot->items[slot->count];
     *item = request;
     CopyProductFacts(item, slot->count);
-    int16_t stock16 = static_cast<int16_t>(product->stock);
-    bool short_of_stock = (product->flags & kProductCountStock) && item->quantity > stock16;
-    item->back_ordered = short_of_stock ? static_cast<int16_t>(item->quantity - stock16) : 0;
+    item->back_ordered = BackOrdered(item->quantity);
     return ++slot->count;
 }
 

@@ -6,6 +6,6 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 "$here/scripts/build.sh" "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 root=${SHOPVERA_ROOT:-$here/demo}
 if [ ! -e "$root/kvzsvw.mdf" ]; then
-  "$here/build/bin/mallctl" --root "$root" init
+  "$here/build/bin/mallctl" --root "$root" init --demo
 fi
 exec "$here/build/bin/hostd" --root "$root" --port "${PORT:-8080}" "$@"

@@ -183,9 +183,14 @@ float amount(const Check &c, const json &object, const char *name, const std::st
         c.report(where, v->dump() + " is negative");
         return 0;
     }
-    if (d > most) {
-        if (most == FLT_MAX) c.report(where, v->dump() + " is too large for a single-precision amount");
-        else c.report(where, v->dump() + " is out of range, 0 to " + std::to_string(static_cast<int>(most)));
+    // The largest float written with nine digits lies a little above FLT_MAX and still rounds
+    // to it, so the test is on the rounded value.
+    if (most == FLT_MAX && std::isinf(static_cast<float>(d))) {
+        c.report(where, v->dump() + " is too large for a single-precision amount");
+        return 0;
+    }
+    if (most != FLT_MAX && d > most) {
+        c.report(where, v->dump() + " is out of range, 0 to " + std::to_string(static_cast<int>(most)));
         return 0;
     }
     return static_cast<float>(d);
@@ -439,9 +444,8 @@ void read_store(const Check &c, const json &v, const std::string &place, StoreEn
 // reference, which must never bind to a packed field.
 template <typename T> T num(T value) { return value; }
 
-// The shortest decimal that reads back as the same float. Read back means what import does:
-// the JSON reader's double, then rounded to float; checking through double as well guards
-// against the rare decimal that rounds differently on the two routes.
+// The shortest decimal that reads back as the same float. Read back means what import does,
+// the JSON reader's double rounded to float, so the test takes that same route.
 double shortest(float value) {
     char buffer[32];
     for (int digits = 1; digits <= 9; ++digits) {
@@ -450,6 +454,13 @@ double shortest(float value) {
         if (static_cast<float>(d) == value) return d;
     }
     return value;
+}
+
+// An amount as JSON: whole amounts as whole numbers (8, not 8.0), the way an operator writes them.
+ordered_json amount_json(float value) {
+    double d = shortest(value);
+    if (std::floor(d) == d && std::fabs(d) < 1e15) return static_cast<int64_t>(d);
+    return d;
 }
 
 ordered_json texts_json(const char (*texts)[kFormatChoiceSize], size_t count) {
@@ -471,7 +482,7 @@ ordered_json store_json(const StoreEntry &entry) {
     if (entry.has_extended) {
         const ExtendedStoreRecord &e = entry.extended;
         ordered_json x;
-        x["max_order"] = shortest(e.max_order);
+        x["max_order"] = amount_json(e.max_order);
         x["options"] = num(e.options);
         x["download_options"] = num(e.download_options);
         x["manager"] = field_text(e.manager, sizeof e.manager);
@@ -522,12 +533,12 @@ ordered_json store_json(const StoreEntry &entry) {
         x["name"] = field_text(p.name, sizeof p.name);
         x["description"] = field_text(p.description, sizeof p.description);
         x["flags"] = num(p.flags);
-        x["price"] = shortest(p.price);
-        x["member_price"] = shortest(p.member_price);
+        x["price"] = amount_json(p.price);
+        x["member_price"] = amount_json(p.member_price);
         x["member_key"] = field_text(p.member_key, sizeof p.member_key);
         x["tax_exempt_key"] = field_text(p.tax_exempt_key, sizeof p.tax_exempt_key);
-        x["handling_first"] = shortest(p.handling_first);
-        x["handling_more"] = shortest(p.handling_more);
+        x["handling_first"] = amount_json(p.handling_first);
+        x["handling_more"] = amount_json(p.handling_more);
         x["info_kind"] = num(p.info_kind);
         x["download"] = field_text(p.download, sizeof p.download);
         ordered_json pictures = ordered_json::array();
@@ -549,11 +560,11 @@ ordered_json store_json(const StoreEntry &entry) {
             ordered_json d;
             d["min"] = num(p.discounts[i].min);
             d["max"] = num(p.discounts[i].max);
-            d["percent"] = shortest(p.discount_percent[i]);
+            d["percent"] = amount_json(p.discount_percent[i]);
             discounts.push_back(d);
         }
         x["discounts"] = discounts;
-        x["weight"] = shortest(p.weight);
+        x["weight"] = amount_json(p.weight);
         x["keywords"] = entry_p.keywords;
         products.push_back(x);
     }

@@ -3,12 +3,64 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "companions/mall/files.h"
+#include "host/accounts.h"
 #include "tools/commands.h"
 
 namespace mallctl {
 namespace fs = std::filesystem;
+
+namespace {
+
+// The demo's users: one holds the members-only store's access key and the member-price key,
+// the other is a plain member who sees the open stores at the everyday prices.
+struct DemoUser {
+    const char *id, *password, *alias;
+    std::vector<std::string> keys;
+};
+const DemoUser kDemoUsers[] = {
+    {"member", "member1", "Morgan Lee", {"NLCLUB", "BAYCLUB"}},
+    {"shopper", "shopper1", "Sam Rivera", {}},
+};
+
+// Copies the files of a demo folder over the root's, leaving the root's other files alone.
+bool copy_tree(const fs::path &from, const fs::path &to) {
+    if (!fs::exists(from)) return true;
+    std::error_code ec;
+    fs::create_directories(to, ec);
+    fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
+    if (ec) {
+        std::fprintf(stderr, "mallctl init: cannot copy %s: %s\n", from.c_str(), ec.message().c_str());
+        return false;
+    }
+    return true;
+}
+
+// The demo mall in the root just laid out (the working directory): its catalogue, its
+// pictures under www/KVZSV/, the stores' own files under KVZSV/, and its users.
+int install_demo(const fs::path &demo) {
+    const fs::path catalogue = demo / "catalogue.json";
+    std::string text, error;
+    if (!read_text_file(catalogue, &text, &error)) {
+        std::fprintf(stderr, "mallctl init: cannot read %s: %s\n", catalogue.c_str(), error.c_str());
+        return 1;
+    }
+    if (import_catalogue(catalogue, text) != 0) return 1;
+    if (!copy_tree(demo / "www" / "KVZSV", fs::path("www") / "KVZSV")) return 1;
+    if (!copy_tree(demo / "KVZSV", "KVZSV")) return 1;
+    for (const DemoUser &u : kDemoUsers) {
+        if (!host::account_add(u.id, u.password, u.alias, u.keys, &error)) {
+            std::fprintf(stderr, "mallctl init: cannot add the demo user %s: %s\n", u.id, error.c_str());
+            return 1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
 
 int cmd_init(const std::string &root, const Args &args) {
     bool demo = false;
@@ -48,11 +100,8 @@ int cmd_init(const std::string &root, const Args &args) {
         std::fprintf(stderr, "mallctl init: cannot create the mall's data files in %s/data\n", root.c_str());
         return 1;
     }
-    if (demo) {
-        std::fprintf(stderr, "mallctl init: the demo catalogue is not part of this installation yet\n");
-        return 1;
-    }
-    std::printf("mall root laid out in %s\n", root.c_str());
+    if (demo && install_demo(site / "demo") != 0) return 1;
+    std::printf("mall root laid out in %s%s\n", root.c_str(), demo ? " with the demo mall" : "");
     return 0;
 }
 

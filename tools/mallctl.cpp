@@ -46,7 +46,12 @@ namespace {
 
 const char kUsage[] =
     "usage: mallctl --root DIR init [--demo]\n"
-    "       mallctl --root DIR user add ID --password PW [--alias ALIAS] [--key KEY]...\n";
+    "       mallctl --root DIR import FILE.json\n"
+    "       mallctl --root DIR export\n"
+    "       mallctl --root DIR remove SID [DID [PID]]\n"
+    "       mallctl --root DIR user add ID --password PW [--alias ALIAS] [--key KEY]...\n"
+    "       mallctl --root DIR orders [--store SID]\n"
+    "       mallctl --root DIR order SID NUMBER\n";
 
 }  // namespace
 
@@ -70,6 +75,11 @@ int main(int argc, char **argv) {
     int status;
     if (command == "init") status = mallctl::cmd_init(root, args);
     else if (command == "user") status = mallctl::cmd_user(root, args);
+    else if (command == "orders") status = mallctl::cmd_orders(root, args);
+    else if (command == "order") status = mallctl::cmd_order(root, args);
+    else if (command == "import") status = mallctl::cmd_import(root, args);
+    else if (command == "export") status = mallctl::cmd_export(root, args);
+    else if (command == "remove") status = mallctl::cmd_remove(root, args);
     else {
         std::fprintf(stderr, "mallctl: unknown command '%s'\n%s", command.c_str(), kUsage);
         return 2;

@@ -4,6 +4,8 @@
 #include <arpa/inet.h>
 
 #include "catalogue/pages.h"
+#include "checkout/checkout.h"
+#include "orders/pages.h"
 #include "orders/slots.h"
 #include "template/cparse.h"
 #include "template/stable.h"
@@ -11,6 +13,10 @@
 #include "web/spool.h"
 
 int16_t ResponseGiven = 0;
+
+void ProdInfoPage();  // catalogue/product_page.cpp
+MODULE_EXPORT void SubmitPurchase(void);  // checkout/submit.cpp
+MODULE_EXPORT void Review(void);          // orders/review.cpp
 
 namespace {
 
@@ -33,14 +39,26 @@ const Command kGetCommands[] = {
     {"storeinfo", StoreInfoPage},
     {"deptlist", DeptListPage},
     {"prodlist", ProdListPage},
+    {"prodinfo", ProdInfoPage},
+    {"order", OrderPage},
+    {"shopcart", ShopCartPage},
+    {"killorder", KillOrderPage},
+    {"creg", GetCustomerInfo},
     {"keyword", KeywordFormPage},
     {"ksearch", KeySearchResults},
+    {"debug", Debug},
     {"logon", LogonPage},
+    {"review", Review},
 };
 
 // POST commands, compared in this order.
 const Command kPostCommands[] = {
-    {nullptr, nullptr},
+    {"submitreg", SubmitCustomerInfo},
+    {"purchopt", ShowPurchaseOptions},
+    {"startpurch", StartPurchase},
+    {"complete", CompletePurchase},
+    {"submit", SubmitPurchase},
+    {"review", Review},
 };
 
 void Dispatch(const Command *commands, size_t count, const char *unknown) {

@@ -7,6 +7,7 @@
 
 #include "companions/mall/config.h"
 #include "companions/mall/files.h"
+#include "companions/mall/submit.h"
 #include "shell/companions.h"
 #include "shell/host.h"
 
@@ -69,6 +70,7 @@ int16_t GetVars(MallVars *vars) {
     if (!usable) return 0;
     vars->version = config.data_version;
     g_accept_orders = config.accept_orders;
+    RememberMallVars(*vars);
     return 1;
 }
 
@@ -94,9 +96,9 @@ MALL_EXPORT int16_t _SubmitOrder(const char *store_id, int32_t order_number) {
                 static_cast<int>(order_number));
         return 0;
     }
-    // Accepting an order will also take its units out of stock and leave a notice for the
-    // store in outbox/; both read the order back from the order file by its number.
-    return 1;
+    // Accepting an order also takes its units out of stock and leaves a notice for the store
+    // in outbox/; both read the order back from the order file by its number.
+    return AcceptOrder(store_id, order_number) ? 1 : 0;
 }
 
 static_assert(std::is_same_v<decltype(&_GetVars), GetVarsFn>);

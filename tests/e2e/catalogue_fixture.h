@@ -13,15 +13,16 @@ struct StoreSpec {
 struct ExtendedSpec {
     std::string manager, address, city_state_zip, country, phone, fax;
 };
+// Members left out of an initializer are empty or zero.
 struct DeptSpec {
-    std::string store, id, name, icon, description;
+    std::string store = "", id = "", name = "", icon = "", description = "";
     uint8_t flags = 0;
 };
 struct ProductSpec {
-    std::string store, dept, id, name, description;
+    std::string store = "", dept = "", id = "", name = "", description = "";
     uint16_t flags = 0;
     float price = 0, member_price = 0;
-    std::string member_key;
+    std::string member_key = "";
     int32_t info_kind = 0;
     int32_t stock = 0;
 };

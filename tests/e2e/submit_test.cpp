@@ -1,0 +1,223 @@
+// Order submission in a real hostd: the buyer's address, the store's largest order amount, order
+// numbers per store, a refusal by the mall library or by the order file, and what an accepted
+// order leaves behind: the stored order, the lowered stock and the store's notice.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+
+#include <ctime>
+#include <string>
+
+#include "tests/e2e/purchase_mall.h"
+
+namespace {
+
+using purchase::Checkout;
+using purchase::Entry;
+using purchase::Item;
+using purchase::PurchaseMall;
+using purchase::Shopper;
+using purchase::Shows;
+
+Checkout Tees(int quantity, const std::string &store = "ACME", const std::string &dept = "SHIRTS") {
+    Checkout c;
+    c.store = store;
+    c.items = {{"TEE", quantity, dept}};
+    return c;
+}
+
+Checkout One(const std::string &store) {
+    Checkout c;
+    c.store = store;
+    c.items = {{"P", 1, "D"}};
+    return c;
+}
+
+TEST(Submit, AnAnonymousBuyerNeedsAnAddressTheHostAccepts) {
+    PurchaseMall mall;
+    const std::string a = Shopper(1), b = Shopper(2);
+    mall.ToTotals(a, Tees(1));
+
+    EXPECT_TRUE(Shows(mall.Submit(a, ""), "ERROR [NO-ADDRESS]"));
+    EXPECT_TRUE(Shows(mall.Submit(a, "not an address"), "ERROR [BAD-ADDRESS]"));
+    EXPECT_TRUE(Shows(mall.Submit(a, "joe@"), "ERROR [BAD-ADDRESS]"));
+    EXPECT_EQ(mall.Mallctl({"orders"}).out, "");
+
+    // The refusals left the order alone: the same cart goes through with a sound address, and
+    // the shopper has no order any more.
+    std::string done = mall.Submit(a, "joe@example.com");
+    EXPECT_TRUE(Shows(done, "DONE inv=[1] email=[joe@example.com] store=[ACME] mall=[Shopvera Web Mall|/webmall] "
+                            "links=[CART-EMPTY|NO-CHECK-OUT|NO-CANCEL]"));
+    EXPECT_TRUE(Shows(mall.Submit(a, "joe@example.com"), "ERROR [NO-ORDER]"));
+    EXPECT_TRUE(Shows(mall.Get(a, "CMD=shopcart"), "ERROR [NO-ORDER]"));
+
+    // A verified user needs no address: the user id is the order password.
+    Checkout verified = Tees(1);
+    verified.user = "alice:secret";
+    EXPECT_TRUE(Shows(mall.ToTotals(b, verified), "FINALU"));
+    EXPECT_TRUE(Shows(mall.Submit(b, "", {}, verified.user), "DONE inv=[2] email=[alice]"));
+
+    auto anonymous = mall.Order("ACME", 1);
+    ASSERT_FALSE(anonymous.is_null());
+    EXPECT_EQ(anonymous["origin"], 2);
+    EXPECT_EQ(anonymous["password"], "joe@example.com");
+    EXPECT_EQ(anonymous["customer"]["user_id"], "");
+    auto user = mall.Order("ACME", 2);
+    ASSERT_FALSE(user.is_null());
+    EXPECT_EQ(user["origin"], 0);
+    EXPECT_EQ(user["customer"]["user_id"], "alice");
+    EXPECT_FALSE(user.contains("password"));
+}
+
+TEST(Submit, TheAddressPrefixStandsInFrontOfTheAddressTheBuyerTyped) {
+    PurchaseMall mall("", "17: INTERNET:\n");
+    const std::string a = Shopper(1);
+    mall.ToTotals(a, Tees(1));
+    EXPECT_TRUE(Shows(mall.Submit(a, "joe@example.com"), "DONE inv=[1] email=[INTERNET:joe@example.com]"));
+    EXPECT_EQ(mall.Order("ACME", 1)["password"], "INTERNET:joe@example.com");
+}
+
+TEST(Submit, TheLargestOrderAmountStopsOnlyOrdersAboveIt) {
+    PurchaseMall mall;
+    const std::string a = Shopper(1), b = Shopper(2), c = Shopper(3);
+
+    // Two tees and the first unit of shipping: 19.00 + 5.00, exactly the store's 24.00.
+    EXPECT_TRUE(Shows(mall.ToTotals(a, Tees(2, "CAPPED", "D")), "total=[24.00]"));
+    EXPECT_TRUE(Shows(mall.Submit(a, "a@example.com"), "DONE inv=[1]"));
+
+    // Three tees: 28.50 + 7.00 of shipping. Nothing is stored and the cart stays, so the same
+    // order is stopped again.
+    EXPECT_TRUE(Shows(mall.ToTotals(b, Tees(3, "CAPPED", "D")), "total=[35.50]"));
+    EXPECT_TRUE(Shows(mall.Submit(b, "b@example.com"), "MAX max=[24.00] root=[/webmall]"));
+    EXPECT_TRUE(Shows(mall.Submit(b, "b@example.com"), "MAX max=[24.00]"));
+    EXPECT_TRUE(mall.Order("CAPPED", 2).is_null());
+    EXPECT_FALSE(mall.Order("CAPPED", 1).is_null());
+
+    // A store without a largest amount (0) takes any order.
+    mall.ToTotals(c, Tees(5));
+    EXPECT_TRUE(Shows(mall.Submit(c, "c@example.com"), "DONE inv=[1] email=[c@example.com] store=[ACME]"));
+}
+
+TEST(Submit, EachStoreNumbersItsOwnOrders) {
+    PurchaseMall mall;
+    const std::string a = Shopper(1);
+    auto buy = [&](const Checkout &c) { return Entry(mall.Buy(a, c), "inv="); };
+
+    EXPECT_EQ(buy(One("ACMD")), "1");
+    // ACME's first order, though ACMD's lies just before its range of the order file.
+    EXPECT_EQ(buy(Tees(1)), "1");
+    // ACMEX lies between ACME and ACMF: neither store's orders count for the other.
+    EXPECT_EQ(buy(One("ACMEX")), "1");
+    EXPECT_EQ(buy(One("ACMEX")), "2");
+    EXPECT_EQ(buy(One("ACMEX")), "3");
+    EXPECT_EQ(buy(Tees(1)), "2");
+    EXPECT_EQ(buy(One("ACMD")), "2");
+    EXPECT_EQ(buy(Tees(1)), "3");
+
+    // Store and number of each stored order, in the order file's key order.
+    std::string keys, line;
+    std::istringstream listed(mall.Mallctl({"orders"}).out);
+    while (std::getline(listed, line)) keys += line.substr(0, line.find('\t', line.find('\t') + 1)) + " ";
+    EXPECT_EQ(keys, "ACMD\t1 ACMD\t2 ACME\t1 ACME\t2 ACME\t3 ACMEX\t1 ACMEX\t2 ACMEX\t3 ");
+}
+
+TEST(Submit, AnOrderTheMallLibraryRefusesIsRemovedAndTheCartStays) {
+    PurchaseMall mall("accept_orders: no\n");
+    const std::string a = Shopper(1);
+    mall.ToTotals(a, Tees(2));
+
+    EXPECT_TRUE(Shows(mall.Submit(a, "joe@example.com"), "ERROR [REFUSED]"));
+    EXPECT_EQ(mall.Mallctl({"orders"}).out, "");
+    EXPECT_TRUE(e2e::list_dir(mall.root.file("outbox")).empty());
+    EXPECT_EQ(mall.Stock("ACME", "TEE"), 5);
+    // The order is still the shopper's: submitting again is refused again, not "no order".
+    EXPECT_TRUE(Shows(mall.Submit(a, "joe@example.com"), "ERROR [REFUSED]"));
+    EXPECT_NE(e2e::read_file(mall.root.file("audit.log")).find("Order ACME 1 refused"), std::string::npos);
+}
+
+// The order file is busy for longer than the host waits for it while the order is submitted.
+TEST(Submit, AnOrderIsConfirmedOnlyOnceTheOrderFileHoldsIt) {
+    PurchaseMall mall;
+    const std::string a = Shopper(1);
+    mall.ToTotals(a, Tees(1));
+
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(mall.root.file("data/orders.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::string page = mall.Submit(a, "joe@example.com");
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    EXPECT_TRUE(Shows(page, "ERROR [REFUSED]"));
+    EXPECT_EQ(page.find("DONE"), std::string::npos);
+    EXPECT_NE(e2e::read_file(mall.root.file("trace.log")).find("Unable to store order ACME 1"), std::string::npos);
+    EXPECT_EQ(mall.Mallctl({"orders"}).out, "");
+    EXPECT_TRUE(e2e::list_dir(mall.root.file("outbox")).empty());
+
+    // The cart stayed; once the file is free the same order goes through. The confirmation means
+    // the order is in the file: a host that dies at once does not take it along.
+    EXPECT_TRUE(Shows(mall.Submit(a, "joe@example.com"), "DONE inv=[1]"));
+    EXPECT_EQ(mall.host->stop(SIGKILL), 128 + SIGKILL);
+    auto stored = mall.Order("ACME", 1);
+    ASSERT_FALSE(stored.is_null());
+    EXPECT_EQ(stored["status"], "SUBMITTED");
+}
+
+TEST(Submit, AnOrderEmptiedInTheCartIsNotStored) {
+    PurchaseMall mall;
+    const std::string a = Shopper(1);
+    ASSERT_TRUE(Shows(mall.Get(a, "CMD=order&SID=ACME&DID=SHIRTS&PID=TEE&OrderQuant=1"), "Item Added"));
+    ASSERT_TRUE(Shows(mall.Get(a, "CMD=order&SID=ACME&DID=SHIRTS&PID=TEE&OrderQuant=0"), "ORDER-EMPTY"));
+    EXPECT_TRUE(Shows(mall.Submit(a, "joe@example.com"), "ERROR [ORDER-EMPTY]"));
+    EXPECT_EQ(mall.Mallctl({"orders"}).out, "");
+}
+
+// The card's expiry a year ahead, as the card form takes it.
+std::string NextYearsExpiry() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[8];
+    std::snprintf(text, sizeof text, "01/%02d", (local.tm_year + 1901) % 100);
+    return text;
+}
+
+TEST(Submit, AnAcceptedOrderLowersTheStockAndLeavesANoticeForTheStore) {
+    PurchaseMall mall;
+    const std::string a = Shopper(1);
+    Checkout c;
+    c.items = {{"TEE", 2}, {"RED SHIRT", 3, "SHIRTS", "&R1=1"}, {"MUG", 1}};
+    c.option = "1";
+    c.card = {{"CCNAME", "Joe Card"}, {"CCNUM", "4111 1111 1111 1111"}, {"CCEXP", NextYearsExpiry()},
+              {"CCADDR", "1 Main St"}, {"CCZIP", "62701"}};
+    mall.ToTotals(a, c);
+    EXPECT_TRUE(Shows(mall.Submit(a, "joe@example.com", {{"IA0", "yes please"}, {"IA2", "Blue"}}), "DONE inv=[1]"));
+
+    // Tees are counted (5 less 2); the red shirt had one and three were back-ordered: none are
+    // left, not minus two; mugs are not counted.
+    EXPECT_EQ(mall.Stock("ACME", "TEE"), 3);
+    EXPECT_EQ(mall.Stock("ACME", "RED SHIRT"), 0);
+    EXPECT_EQ(mall.Stock("ACME", "MUG"), 7);
+
+    // One whole notice and no half-written one beside it.
+    EXPECT_EQ(e2e::list_dir(mall.root.file("outbox")), std::vector<std::string>{"ACME-1.txt"});
+    std::string notice = e2e::read_file(mall.root.file("outbox/ACME-1.txt"));
+    for (const char *part : {"Order 1 of store ACME (Acme Goods)", "Buyer: joe@example.com",
+                             "2 x TEE (department SHIRTS) Tee", "at 9.50 = 19.00",
+                             "3 x RED SHIRT (department SHIRTS) Red shirt [Medium]", "handling 2.00",
+                             "1 x MUG", "Subtotal: 53.00", "Shipping: 11.00 (UPS)", "Handling: 2.00",
+                             "Total: 66.00", "Payment: Visa", "Name: Joe Card", "Bill to:\n  Joe Buyer\n  1 Main St\n"
+                             "  Springfield, IL 62701\n  Telephone: 555-0100\n", "Ship to:\n  Joe Buyer",
+                             "Gift wrap?: yes please", "Which <b>colour</b>?: Blue"})
+        EXPECT_TRUE(Shows(notice, part));
+    EXPECT_EQ(notice.find("4111111111111111"), std::string::npos);
+    EXPECT_EQ(notice.find("1111"), std::string::npos);
+
+    // A second order is the store's second notice; the first stays as it was.
+    mall.Buy(a, Tees(1));
+    EXPECT_EQ(e2e::list_dir(mall.root.file("outbox")).size(), 2u);
+    EXPECT_TRUE(Shows(e2e::read_file(mall.root.file("outbox/ACME-2.txt")), "Order 2 of store ACME"));
+    EXPECT_EQ(e2e::read_file(mall.root.file("outbox/ACME-1.txt")), notice);
+    EXPECT_EQ(mall.Stock("ACME", "TEE"), 2);
+}
+
+}  // namespace
