@@ -40,12 +40,12 @@ int32_t NextOrderNumber(const char *store_id) {
     char last_store[kStoreIdSize];
     _stzcpy(last_store, last->store_id, sizeof last_store);
     if (!_sameas(last_store, store_id)) return 1;
-    int32_t number = last->order_number;
-    return number < INT32_MAX ? number + 1 : number;  // a duplicate: the insert refuses it
+    // Below the largest number, so one more still fits.
+    return last->order_number + 1;
 }
 
-// Fills the stored order's item at position i from the order's item and its product record
-// (ProductBuffer); handling says whether the chosen shipping method charges handling.
+// Fills one item of the stored order from the order's item and its product record, just read
+// into the product buffer; handling says whether the chosen shipping method charges handling.
 void FillItem(StoredOrderItem *stored, const OrderItem &item, const char *store_id, bool handling) {
     const ProductRecord *product = ProductRec();
     stored->quantity = item.quantity;

@@ -309,12 +309,13 @@ TEST_F(OpenMall, ProductListsSkipWhatCannotBeSoldAndStartTheNextPageAtTheNextPro
 }
 
 TEST_F(OpenMall, MemberPricesNeedAVerifiedShopperWithTheKey) {
-    EXPECT_EQ(rows(page("CMD=prodlist&SID=L&DID=D2", "127.0.0.4", "alice:secret"))[0],
-              "A1|Club shirt|5.00|Details");
-    EXPECT_EQ(rows(page("CMD=prodlist&SID=L&DID=D2", "127.0.0.5", "bob:builder"))[0],
-              "A1|Club shirt|8.00|Details");
-    EXPECT_EQ(rows(page("CMD=prodlist&SID=L&DID=D2", "127.0.0.4", "alice:wrong"))[0],
-              "A1|Club shirt|8.00|Details");
+    auto club_shirt = [](const std::string &from, const std::string &user) {
+        Rows list = rows(page("CMD=prodlist&SID=L&DID=D2", from, user));
+        return list.empty() ? "(no rows)" : list[0];
+    };
+    EXPECT_EQ(club_shirt("127.0.0.4", "alice:secret"), "A1|Club shirt|5.00|Details");
+    EXPECT_EQ(club_shirt("127.0.0.5", "bob:builder"), "A1|Club shirt|8.00|Details");
+    EXPECT_EQ(club_shirt("127.0.0.4", "alice:wrong"), "A1|Club shirt|8.00|Details");
 }
 
 TEST_F(OpenMall, KeywordSearchCarriesItsWalkByPosition) {
@@ -381,6 +382,18 @@ TEST_F(OpenMall, KeywordRefusalsAndForms) {
     EXPECT_EQ(entry(p, "pid="), "P2");
     EXPECT_EQ(entry(page("CMD=keyword&DID=D1"), "FORM1 sid="), "");
     EXPECT_EQ(entry(page("CMD=keyword&SID=_STOREID_"), "FORM1 sid="), "") << "no order: no store";
+}
+
+TEST_F(OpenMall, AnUnfilledStoreTokenMeansTheCurrentOrdersStore) {
+    const std::string shopper = "127.0.0.7";
+    page("CMD=order&SID=L&DID=D1&PID=P2&OrderQuant=1", shopper);
+    std::string p = page("CMD=ksearch&STYPE=ss&SID=_STOREID_&DID=_DEPTID_&KEYWORD=lamp", shopper);
+    EXPECT_EQ(entry(p, "sid="), "L");
+    EXPECT_EQ(rows(p), (Rows{"L|D1|P2|Desk lamp|10.00|Full details", "L|D1|P3|Floor lamp|12.50|Details"}));
+    EXPECT_EQ(entry(page("CMD=keyword&SID=_STOREID_", shopper), "FORM2 sid="), "L");
+    // Another shopper has no order.
+    EXPECT_NE(page("CMD=ksearch&STYPE=SS&SID=_STOREID_&KEYWORD=lamp", "127.0.0.8").find("Please choose where to search"),
+              std::string::npos);
 }
 
 TEST_F(OpenMall, RequestTextIsShownAsText) {

@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/e2e/cart_mall.h"
 #include "tests/e2e/harness.h"
 
 namespace purchase {
@@ -76,25 +77,9 @@ inline const std::map<std::string, std::string> kEntryTemplates = {
      "###Q [_QUES_|_IA_]\n###END\n"},
 };
 
-// Each line replaces the option or message of the same number, or is added.
-inline void SetLines(const std::string &file, const std::string &lines) {
-    std::istringstream in(e2e::read_file(file) + lines);
-    std::map<std::string, std::string> last;
-    std::vector<std::string> order;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::string number = line.substr(0, line.find(':'));
-        if (!last.count(number)) order.push_back(number);
-        last[number] = line;
-    }
-    std::string text;
-    for (const std::string &number : order) text += last[number] + "\n";
-    e2e::write_file(file, text);
-}
-
-// Shopper number n (1 and up) as a loopback address of its own.
-inline std::string Shopper(int n) { return "127.0.0." + std::to_string(n + 1); }
+using cart::SetLines;
+using cart::Shopper;
+using cart::Shows;
 
 inline std::string Encode(const std::string &text) {
     static const char hex[] = "0123456789ABCDEF";
@@ -120,11 +105,6 @@ inline std::string Entry(const std::string &page, const std::string &label) {
     if (at == std::string::npos) return "(no " + label + " in: " + page + ")";
     at += label.size() + 1;
     return page.substr(at, page.find(']', at) - at);
-}
-
-inline ::testing::AssertionResult Shows(const std::string &page, const std::string &part) {
-    if (page.find(part) != std::string::npos) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << page;
 }
 
 struct Item {
@@ -158,7 +138,7 @@ struct PurchaseMall {
         EXPECT_EQ(imported.status, 0) << imported.err;
         e2e::write_file(root.file("KVZSV/ACME/KVZSVSHP.CFG"), kShipping);
         e2e::write_file(root.file("KVZSV/CAPPED/KVZSVSHP.CFG"), kShipping);
-        if (!mall_cfg_lines.empty()) SetLines(root.file("mall.cfg"), mall_cfg_lines);
+        SetLines(root.file("mall.cfg"), "option_text_0: Visa\noption_text_5: Pay later\n" + mall_cfg_lines);
         SetLines(root.file("kvzsvw.mcv"), std::string(entry_templates ? kMessages : "") + options);
         if (entry_templates)
             for (const auto &[name, text] : kEntryTemplates) e2e::write_file(root.file("kvzsvw/" + name), text);

@@ -52,7 +52,7 @@ TEST(Review, TheBuyerSeesTheOrderByGetAndByPostFromAnyBrowser) {
         // The store in small letters, the password in other letters than typed.
         std::string page = Review(mall, elsewhere, "acme", "1", "joe@EXAMPLE.COM", post);
         EXPECT_TRUE(Shows(page, "REVIEW inv=[1] store=[ACME|Acme Goods] email=[Joe@Example.com] "
-                                "pay=[Purchase order] status=[SUBMITTED]"));
+                                "pay=[Pay later] status=[SUBMITTED]"));
         EXPECT_TRUE(Shows(page, "wfmt=[lb] ship=[UPS] bill=[Joe Buyer||1 Main St|Springfield|IL|62701|555-0100] "
                                 "to=[Joe Buyer|1 Main St|Springfield|IL|62701|555-0100] "
                                 "links=[CART-EMPTY|NO-CHECK-OUT|NO-CANCEL]"));
