@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-# Writes the demo mall: catalogue.json and the pictures, icons, backgrounds, spec sheets and
+# Writes the demo mall: catalogue.json and the pictures, icons, backgrounds, data sheets and
 # sound clip under www/KVZSV/ that its records name. Run it after changing the catalogue below;
 # what it writes is kept in the repository, so building or installing the mall never runs it.
 import json
@@ -182,10 +182,10 @@ STORES = [
                  description="Splash-proof speaker the size of a stone. Sold out until the next shipment.",
                  flags=TAX | STOCK, price=39, stock=0, weight=0.7, art=[("speaker", (220, 110, 60))]),
             dict(department="AUDIO", id="STUDIO S1", name="Studio S1 Closed-Back Headphones",
-                 description="Flat, detailed sound for mixing and long listening sessions. Read the spec sheet "
+                 description="Flat, detailed sound for mixing and long listening sessions. Read the data sheet "
                              "or hear a clip before you buy.",
                  flags=TAX | MEMBER, price=149, member_price=129, member_key="BAYCLUB", info_kind=3,
-                 abstract="KVZSV\\BYTEBAY\\AUDIO\\s1spec.htm", sound="KVZSV\\BYTEBAY\\AUDIO\\s1clip.wav",
+                 abstract="KVZSV\\BYTEBAY\\AUDIO\\s1sheet.htm", sound="KVZSV\\BYTEBAY\\AUDIO\\s1clip.wav",
                  weight=0.9, keywords=["HEADPHONES", "STUDIO", "MONITOR"],
                  art=[("headphones", (30, 30, 34)), ("headphones", (120, 30, 30)), ("headphones", (60, 60, 66))]),
             dict(department="AUDIO", id="DAC-MINI", name="Pocket USB DAC and Headphone Amp",
@@ -830,7 +830,7 @@ def main():
                 write_png(draw(art, colour), os.path.join(root, p["department"], "%s-%d.png" % (slug(p["id"]), n + 1)))
     write_gif(background("mall", (248, 247, 244), (226, 222, 214)), os.path.join(WWW, "KVZSV", "KVZSVBKG.gif"))
     wav(os.path.join(WWW, "KVZSV", "BYTEBAY", "AUDIO", "s1clip.wav"))
-    page(os.path.join(WWW, "KVZSV", "BYTEBAY", "AUDIO", "s1spec.htm"), "Studio S1: specifications",
+    page(os.path.join(WWW, "KVZSV", "BYTEBAY", "AUDIO", "s1sheet.htm"), "Studio S1: technical data",
          "<table>\n<tr><th>Driver</th><td>45 mm dynamic, neodymium</td></tr>\n"
          "<tr><th>Frequency response</th><td>10 Hz to 30 kHz</td></tr>\n"
          "<tr><th>Impedance</th><td>32 ohms</td></tr>\n<tr><th>Sensitivity</th><td>98 dB SPL/mW</td></tr>\n"

@@ -32,57 +32,57 @@ Catalogue::Catalogue(const std::string &root) {
 
 Catalogue::~Catalogue() { host::datafile_close_all(); }
 
-void Catalogue::store(const StoreSpec &spec) {
+void Catalogue::store(const StoreDef &def) {
     StoreRecord r{};
     r.record_type = kRecordStore;
-    put(r.store_id, sizeof r.store_id, spec.id);
-    put(r.name, sizeof r.name, spec.name);
-    put(r.mail_user, sizeof r.mail_user, spec.mail_user);
-    put(r.access_key, sizeof r.access_key, spec.access_key);
-    put(r.icon, sizeof r.icon, spec.icon);
-    put(r.description, sizeof r.description, spec.description);
-    insert(store_file_, &r, sizeof r, "store " + spec.id);
+    put(r.store_id, sizeof r.store_id, def.id);
+    put(r.name, sizeof r.name, def.name);
+    put(r.mail_user, sizeof r.mail_user, def.mail_user);
+    put(r.access_key, sizeof r.access_key, def.access_key);
+    put(r.icon, sizeof r.icon, def.icon);
+    put(r.description, sizeof r.description, def.description);
+    insert(store_file_, &r, sizeof r, "store " + def.id);
 }
 
-void Catalogue::extended(const std::string &store, const ExtendedSpec &spec) {
+void Catalogue::extended(const std::string &store, const ExtendedDef &def) {
     ExtendedStoreRecord r{};
     r.record_type = kRecordExtended;
     put(r.store_id, sizeof r.store_id, store);
-    put(r.manager, sizeof r.manager, spec.manager);
-    put(r.address, sizeof r.address, spec.address);
-    put(r.city_state_zip, sizeof r.city_state_zip, spec.city_state_zip);
-    put(r.country, sizeof r.country, spec.country);
-    put(r.phone, sizeof r.phone, spec.phone);
-    put(r.fax, sizeof r.fax, spec.fax);
+    put(r.manager, sizeof r.manager, def.manager);
+    put(r.address, sizeof r.address, def.address);
+    put(r.city_state_zip, sizeof r.city_state_zip, def.city_state_zip);
+    put(r.country, sizeof r.country, def.country);
+    put(r.phone, sizeof r.phone, def.phone);
+    put(r.fax, sizeof r.fax, def.fax);
     insert(store_file_, &r, sizeof r, "extended record of " + store);
 }
 
-void Catalogue::department(const DeptSpec &spec) {
+void Catalogue::department(const DeptDef &def) {
     DepartmentRecord r{};
     r.record_type = kRecordDepartment;
-    put(r.store_id, sizeof r.store_id, spec.store);
-    put(r.dept_id, sizeof r.dept_id, spec.id);
-    put(r.name, sizeof r.name, spec.name);
-    put(r.icon, sizeof r.icon, spec.icon);
-    r.flags = spec.flags;
-    put(r.description, sizeof r.description, spec.description);
-    insert(store_file_, &r, sizeof r, "department " + spec.store + "/" + spec.id);
+    put(r.store_id, sizeof r.store_id, def.store);
+    put(r.dept_id, sizeof r.dept_id, def.id);
+    put(r.name, sizeof r.name, def.name);
+    put(r.icon, sizeof r.icon, def.icon);
+    r.flags = def.flags;
+    put(r.description, sizeof r.description, def.description);
+    insert(store_file_, &r, sizeof r, "department " + def.store + "/" + def.id);
 }
 
-void Catalogue::product(const ProductSpec &spec) {
+void Catalogue::product(const ProductDef &def) {
     ProductRecord r{};
-    put(r.store_id, sizeof r.store_id, spec.store);
-    put(r.dept_id, sizeof r.dept_id, spec.dept);
-    put(r.product_id, sizeof r.product_id, spec.id);
-    put(r.name, sizeof r.name, spec.name);
-    put(r.description, sizeof r.description, spec.description);
-    r.flags = spec.flags;
-    r.price = spec.price;
-    r.member_price = spec.member_price;
-    put(r.member_key, sizeof r.member_key, spec.member_key);
-    r.info_kind = spec.info_kind;
-    r.stock = spec.stock;
-    insert(product_file_, &r, sizeof r, "product " + spec.store + "/" + spec.dept + "/" + spec.id);
+    put(r.store_id, sizeof r.store_id, def.store);
+    put(r.dept_id, sizeof r.dept_id, def.dept);
+    put(r.product_id, sizeof r.product_id, def.id);
+    put(r.name, sizeof r.name, def.name);
+    put(r.description, sizeof r.description, def.description);
+    r.flags = def.flags;
+    r.price = def.price;
+    r.member_price = def.member_price;
+    put(r.member_key, sizeof r.member_key, def.member_key);
+    r.info_kind = def.info_kind;
+    r.stock = def.stock;
+    insert(product_file_, &r, sizeof r, "product " + def.store + "/" + def.dept + "/" + def.id);
 }
 
 void Catalogue::keyword(const std::string &store, const std::string &dept, const std::string &word,

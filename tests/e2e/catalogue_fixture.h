@@ -7,18 +7,18 @@
 
 namespace e2e {
 
-struct StoreSpec {
+struct StoreDef {
     std::string id, name, mail_user, access_key, icon, description;
 };
-struct ExtendedSpec {
+struct ExtendedDef {
     std::string manager, address, city_state_zip, country, phone, fax;
 };
 // Members left out of an initializer are empty or zero.
-struct DeptSpec {
+struct DeptDef {
     std::string store = "", id = "", name = "", icon = "", description = "";
     uint8_t flags = 0;
 };
-struct ProductSpec {
+struct ProductDef {
     std::string store = "", dept = "", id = "", name = "", description = "";
     uint16_t flags = 0;
     float price = 0, member_price = 0;
@@ -36,10 +36,10 @@ class Catalogue {
     Catalogue(const Catalogue &) = delete;
     Catalogue &operator=(const Catalogue &) = delete;
 
-    void store(const StoreSpec &spec);
-    void extended(const std::string &store, const ExtendedSpec &spec);
-    void department(const DeptSpec &spec);
-    void product(const ProductSpec &spec);
+    void store(const StoreDef &def);
+    void extended(const std::string &store, const ExtendedDef &def);
+    void department(const DeptDef &def);
+    void product(const ProductDef &def);
     void keyword(const std::string &store, const std::string &dept, const std::string &word,
                  const std::string &product);
 
