@@ -142,6 +142,7 @@ void SubmitCustomerInfo() {
             return;
         }
         std::memcpy(&CurrentOrder->customer, customer, kCustomerRecordSize);
+        CurrentOrder->priced = 0;
     }
     // The details were typed for nothing if they are not kept: a user who asked to keep them
     // is told, and a checkout goes on with the order's copy.

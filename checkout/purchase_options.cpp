@@ -55,6 +55,7 @@ void ShowPurchaseOptions() {
         return;
     }
     _stzcpy(order->shipping_line, chosen, sizeof order->shipping_line);
+    order->priced = 0;
 
     ShippingMethod method = ParseShippingLine(order->shipping_line);
     Preview preview = PreviewOrder(order, method);

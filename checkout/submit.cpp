@@ -103,6 +103,13 @@ MODULE_EXPORT void SubmitPurchase(void) {
         Error(_getMsgBlk(50));
         return;
     }
+    // The amounts come from the totals page; after a change of the cart, the address or the
+    // shipping method they are stale, and the buyer must see the new totals first.
+    if (!order->priced) {
+        Error("Your order has changed since its totals were shown. Please go through checkout again "
+              "to see the new totals before you submit it.");
+        return;
+    }
 
     // An anonymous buyer reviews the order later with this address, so it must be one.
     const bool verified = UserVerified();

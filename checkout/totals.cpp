@@ -159,4 +159,5 @@ MODULE_EXPORT void ShowTotalOrder(STable *table) {
         parse.Repeat();
     }
     parse.Parse();
+    order->priced = 1;
 }

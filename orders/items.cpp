@@ -84,6 +84,7 @@ int16_t AddOrderProduct(const OrderItem &request) {
                          sizeof(OrderItem) * static_cast<size_t>(slot->count - i - 1));
             --slot->count;
             std::memset(&slot->items[slot->count], 0, sizeof(OrderItem));
+            slot->priced = 0;
             return slot->count;
         }
         // A change to a negative quantity would leave a line that no page can price.
@@ -92,6 +93,7 @@ int16_t AddOrderProduct(const OrderItem &request) {
         *item = request;
         CopyProductFacts(item, i);
         item->back_ordered = BackOrdered(item->quantity);
+        slot->priced = 0;
         return slot->count;
     }
 
@@ -110,6 +112,7 @@ int16_t AddOrderProduct(const OrderItem &request) {
     *item = request;
     CopyProductFacts(item, slot->count);
     item->back_ordered = BackOrdered(item->quantity);
+    slot->priced = 0;
     return ++slot->count;
 }
 

@@ -73,6 +73,10 @@ struct OrderSlot {
     float weight_total;
     PaymentDetails payment;
     char shipping_line[kShippingLineSize];  // the chosen shipping option line
+    // 1 while the amounts above and the items' prices are those of the order as it stands:
+    // the totals page sets it, and every change of the items, the address or the shipping
+    // method clears it, so a submission never stores prices of an earlier order.
+    int16_t priced;
 };
 
 // ---------------------------------------------------------------------------------------------

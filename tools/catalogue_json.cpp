@@ -2,13 +2,15 @@
 // fit its field, or a number outside it, is refused with its place in the file, never cut.
 #include "tools/catalogue_json.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
-#include <map>
+#include <iterator>
+#include <unordered_map>
 #include <nlohmann/json.hpp>
 
 namespace mallctl {
@@ -17,21 +19,35 @@ namespace {
 using json = nlohmann::json;
 using ordered_json = nlohmann::ordered_json;
 
+// Where a value lies in the file ("stores[0].products[3].id"), spelt out only when there is
+// something to report: a catalogue of a million products holds tens of millions of good values,
+// and writing down the place of each would cost more than reading it. A place refers to its
+// parent, so it lives no longer than the call that made it.
+struct Place {
+    const Place *parent = nullptr;
+    const char *name = nullptr;  // a member of the parent; nullptr for an entry of a list
+    size_t index = 0;            // the entry's index when name is nullptr
+};
+
+std::string text_of(const Place &p) {
+    if (p.parent == nullptr) return p.name != nullptr ? p.name : "";
+    std::string up = text_of(*p.parent);
+    if (p.name != nullptr) return up.empty() ? std::string(p.name) : up + "." + p.name;
+    return up + "[" + std::to_string(p.index) + "]";
+}
+
+Place at(const Place &place, const char *name) { return {&place, name, 0}; }
+Place at(const Place &place, size_t index) { return {&place, nullptr, index}; }
+
 // Every reader reports through this and carries on with a zero value, so that one run names
 // every bad value in the file rather than the first.
 struct Check {
     std::vector<std::string> *problems;
-    void report(const std::string &place, const std::string &what) const {
-        problems->push_back(place.empty() ? what : place + ": " + what);
+    void report(const Place &place, const std::string &what) const {
+        std::string where = text_of(place);
+        problems->push_back(where.empty() ? what : where + ": " + what);
     }
 };
-
-std::string at(const std::string &place, const char *name) {
-    return place.empty() ? std::string(name) : place + "." + name;
-}
-std::string at(const std::string &place, size_t index) {
-    return place + "[" + std::to_string(index) + "]";
-}
 
 const char *kind_of(const json &v) {
     switch (v.type()) {
@@ -46,7 +62,7 @@ const char *kind_of(const json &v) {
     }
 }
 
-void wrong_type(const Check &c, const std::string &place, const char *expected, const json &v) {
+void wrong_type(const Check &c, const Place &place, const char *expected, const json &v) {
     c.report(place, std::string("wrong type: expected ") + expected + ", got " + kind_of(v));
 }
 
@@ -59,8 +75,7 @@ const json *member(const json &object, const char *name) {
 
 // An object, with any field it should not hold reported: a misspelt "descripton" would
 // otherwise vanish without a word.
-bool object_of(const Check &c, const json &v, const std::string &place,
-               std::initializer_list<const char *> fields) {
+bool object_of(const Check &c, const json &v, const Place &place, std::initializer_list<const char *> fields) {
     if (!v.is_object()) {
         wrong_type(c, place, "an object", v);
         return false;
@@ -74,8 +89,7 @@ bool object_of(const Check &c, const json &v, const std::string &place,
 }
 
 // A list of at most most entries; nullptr when absent or bad.
-const json *list_of(const Check &c, const json &object, const char *name, const std::string &place,
-                    size_t most) {
+const json *list_of(const Check &c, const json &object, const char *name, const Place &place, size_t most) {
     const json *v = member(object, name);
     if (v == nullptr) return nullptr;
     if (!v->is_array()) {
@@ -103,7 +117,7 @@ std::string too_long(const std::string &s, size_t most) {
 }
 
 // A text for a field of size bytes, terminator included. The field is zero already.
-bool text_value(const Check &c, const json &v, const std::string &place, char *field, size_t size,
+bool text_value(const Check &c, const json &v, const Place &place, char *field, size_t size,
                 std::string *out = nullptr) {
     if (!v.is_string()) {
         wrong_type(c, place, "a text", v);
@@ -123,23 +137,23 @@ bool text_value(const Check &c, const json &v, const std::string &place, char *f
     return true;
 }
 
-void text(const Check &c, const json &object, const char *name, const std::string &place, char *field,
-          size_t size) {
+void text(const Check &c, const json &object, const char *name, const Place &place, char *field, size_t size) {
     if (const json *v = member(object, name)) text_value(c, *v, at(place, name), field, size);
+}
+
+std::string out_of_range(int64_t lo, int64_t hi) {
+    return "out of range, " + std::to_string(lo) + " to " + std::to_string(hi);
 }
 
 // A whole number in [lo, hi]; 0 when absent or bad. A float with nothing after the point
 // (5.0) is taken: it is the same number.
-int64_t whole(const Check &c, const json &object, const char *name, const std::string &place, int64_t lo,
-              int64_t hi) {
+int64_t whole(const Check &c, const json &object, const char *name, const Place &place, int64_t lo, int64_t hi) {
     const json *v = member(object, name);
     if (v == nullptr) return 0;
-    const std::string where = at(place, name);
-    const std::string range = "out of range, " + std::to_string(lo) + " to " + std::to_string(hi);
     if (v->is_number_unsigned()) {
         uint64_t u = v->get<uint64_t>();
         if (u > static_cast<uint64_t>(hi)) {
-            c.report(where, std::to_string(u) + " is " + range);
+            c.report(at(place, name), std::to_string(u) + " is " + out_of_range(lo, hi));
             return 0;
         }
         return static_cast<int64_t>(u);
@@ -147,7 +161,7 @@ int64_t whole(const Check &c, const json &object, const char *name, const std::s
     if (v->is_number_integer()) {
         int64_t i = v->get<int64_t>();
         if (i < lo || i > hi) {
-            c.report(where, std::to_string(i) + " is " + range);
+            c.report(at(place, name), std::to_string(i) + " is " + out_of_range(lo, hi));
             return 0;
         }
         return i;
@@ -155,42 +169,41 @@ int64_t whole(const Check &c, const json &object, const char *name, const std::s
     if (v->is_number_float()) {
         double d = v->get<double>();
         if (std::floor(d) != d) {
-            c.report(where, "wrong type: expected a whole number, got " + v->dump());
+            c.report(at(place, name), "wrong type: expected a whole number, got " + v->dump());
             return 0;
         }
         if (d < static_cast<double>(lo) || d > static_cast<double>(hi)) {
-            c.report(where, v->dump() + " is " + range);
+            c.report(at(place, name), v->dump() + " is " + out_of_range(lo, hi));
             return 0;
         }
         return static_cast<int64_t>(d);
     }
-    wrong_type(c, where, "a whole number", *v);
+    wrong_type(c, at(place, name), "a whole number", *v);
     return 0;
 }
 
 // An amount kept as a single-precision float: a price, a weight, a percentage. None of them
 // is negative; most is FLT_MAX for amounts, 100 for percentages.
-float amount(const Check &c, const json &object, const char *name, const std::string &place, double most) {
+float amount(const Check &c, const json &object, const char *name, const Place &place, double most) {
     const json *v = member(object, name);
     if (v == nullptr) return 0;
-    const std::string where = at(place, name);
     if (!v->is_number()) {
-        wrong_type(c, where, "a number", *v);
+        wrong_type(c, at(place, name), "a number", *v);
         return 0;
     }
     double d = v->get<double>();
     if (d < 0) {
-        c.report(where, v->dump() + " is negative");
+        c.report(at(place, name), v->dump() + " is negative");
         return 0;
     }
     // The largest float written with nine digits lies a little above FLT_MAX and still rounds
     // to it, so the test is on the rounded value.
     if (most == FLT_MAX && std::isinf(static_cast<float>(d))) {
-        c.report(where, v->dump() + " is too large for a single-precision amount");
+        c.report(at(place, name), v->dump() + " is too large for a single-precision amount");
         return 0;
     }
     if (most != FLT_MAX && d > most) {
-        c.report(where, v->dump() + " is out of range, 0 to " + std::to_string(static_cast<int>(most)));
+        c.report(at(place, name), v->dump() + " is out of range, 0 to " + std::to_string(static_cast<int>(most)));
         return 0;
     }
     return static_cast<float>(d);
@@ -207,16 +220,15 @@ bool id_char(unsigned char ch, IdKind kind) {
 // An identifier: required, of its characters only, fitting its field. Store and department
 // ids are kept in capitals: the pages look them up in capitals and page on by their last
 // character. Returns the id as stored ("" when bad), for the duplicate checks.
-std::string identifier(const Check &c, const json &object, const char *name, const std::string &place,
-                       char *field, size_t size, IdKind kind) {
-    const std::string where = at(place, name);
+std::string identifier(const Check &c, const json &object, const char *name, const Place &place, char *field,
+                       size_t size, IdKind kind) {
     const json *v = member(object, name);
     if (v == nullptr || (v->is_string() && v->get_ref<const std::string &>().empty())) {
-        c.report(where, "missing; an identifier is required");
+        c.report(at(place, name), "missing; an identifier is required");
         return "";
     }
     if (!v->is_string()) {
-        wrong_type(c, where, "a text", *v);
+        wrong_type(c, at(place, name), "a text", *v);
         return "";
     }
     std::string id = v->get<std::string>();
@@ -225,18 +237,18 @@ std::string identifier(const Check &c, const json &object, const char *name, con
         bool good = true;
         for (unsigned char ch : id) good = good && id_char(ch, kind);
         if (!good) {
-            c.report(where, json(id).dump() + (kind == IdKind::product
-                                                   ? " may hold only letters, digits, blanks, '-', '_' and '.'"
-                                                   : " may hold only letters, digits, '-' and '_'"));
+            c.report(at(place, name), json(id).dump() + (kind == IdKind::product
+                                                             ? " may hold only letters, digits, blanks, '-', '_' and '.'"
+                                                             : " may hold only letters, digits, '-' and '_'"));
             return "";
         }
         if (id.find_first_not_of(' ') == std::string::npos) {
-            c.report(where, "only blanks; an identifier is required");
+            c.report(at(place, name), "only blanks; an identifier is required");
             return "";
         }
     }
     if (id.size() > size - 1) {
-        c.report(where, too_long(id, size - 1));
+        c.report(at(place, name), too_long(id, size - 1));
         return "";
     }
     if (kind != IdKind::product) id = upper(id);
@@ -245,8 +257,8 @@ std::string identifier(const Check &c, const json &object, const char *name, con
 }
 
 // A name that keys a record by itself (a format): required and fitting.
-std::string key_text(const Check &c, const json &object, const char *name, const std::string &place,
-                     char *field, size_t size) {
+std::string key_text(const Check &c, const json &object, const char *name, const Place &place, char *field,
+                     size_t size) {
     const json *v = member(object, name);
     if (v == nullptr || (v->is_string() && v->get_ref<const std::string &>().empty())) {
         c.report(at(place, name), "missing; a name is required");
@@ -256,18 +268,24 @@ std::string key_text(const Check &c, const json &object, const char *name, const
     return text_value(c, *v, at(place, name), field, size, &s) ? s : "";
 }
 
-// Remembers the records of one kind seen so far by their folded key: two entries that differ
-// only in letter case are one record, and a file that lists a record twice is ambiguous.
+// Remembers the records of one kind seen so far in one list by their folded key, with the
+// index of the entry that named each: two entries that differ only in letter case are one
+// record, and a file that lists a record twice is ambiguous.
 struct Seen {
-    std::map<std::string, std::string> places;
-    void add(const Check &c, const std::string &key, const std::string &shown, const std::string &place) {
+    std::unordered_map<std::string, size_t> first;
+    // key is the record's key, shown its id as the operator wrote it; the id is field of entry
+    // index of list.
+    void add(const Check &c, const std::string &key, const std::string &shown, const Place &list, size_t index,
+             const char *field) {
         if (key.empty()) return;
-        auto [it, fresh] = places.emplace(upper(key), place);
-        if (!fresh) c.report(place, json(shown).dump() + " is listed twice (also at " + it->second + ")");
+        auto [it, fresh] = first.emplace(upper(key), index);
+        if (!fresh)
+            c.report(at(at(list, index), field), json(shown).dump() + " is listed twice (also at " +
+                                                     text_of(at(at(list, it->second), field)) + ")");
     }
 };
 
-void read_extended(const Check &c, const json &v, const std::string &place, ExtendedStoreRecord *r) {
+void read_extended(const Check &c, const json &v, const Place &place, ExtendedStoreRecord *r) {
     if (!object_of(c, v, place,
                    {"max_order", "options", "download_options", "manager", "address", "city_state_zip",
                     "country", "phone", "fax", "weight_format", "tax_settings", "questions"}))
@@ -283,12 +301,13 @@ void read_extended(const Check &c, const json &v, const std::string &place, Exte
     text(c, v, "fax", place, r->fax, sizeof r->fax);
     text(c, v, "weight_format", place, r->weight_format, sizeof r->weight_format);
     r->tax_settings = static_cast<uint32_t>(whole(c, v, "tax_settings", place, 0, UINT32_MAX));
-    if (const json *qs = list_of(c, v, "questions", place, kQuestions))
-        for (size_t i = 0; i < qs->size(); ++i)
-            text_value(c, (*qs)[i], at(at(place, "questions"), i), r->questions[i], kQuestionSize);
+    if (const json *qs = list_of(c, v, "questions", place, kQuestions)) {
+        const Place list = at(place, "questions");
+        for (size_t i = 0; i < qs->size(); ++i) text_value(c, (*qs)[i], at(list, i), r->questions[i], kQuestionSize);
+    }
 }
 
-void read_department(const Check &c, const json &v, const std::string &place, const std::string &store_id,
+void read_department(const Check &c, const json &v, const Place &place, const std::string &store_id,
                      DepartmentRecord *r, std::string *id) {
     r->record_type = kRecordDepartment;
     std::memcpy(r->store_id, store_id.data(), store_id.size());
@@ -300,14 +319,16 @@ void read_department(const Check &c, const json &v, const std::string &place, co
     text(c, v, "description", place, r->description, sizeof r->description);
 }
 
-void read_format(const Check &c, const json &v, const std::string &place, const std::string &store_id,
-                 FormatRecord *r, std::string *name) {
+void read_format(const Check &c, const json &v, const Place &place, const std::string &store_id, FormatRecord *r,
+                 std::string *name) {
     std::memcpy(r->store_id, store_id.data(), store_id.size());
     if (!object_of(c, v, place, {"name", "choices"})) return;
     *name = key_text(c, v, "name", place, r->name, sizeof r->name);
-    if (const json *choices = list_of(c, v, "choices", place, kFormatChoices))
+    if (const json *choices = list_of(c, v, "choices", place, kFormatChoices)) {
+        const Place list = at(place, "choices");
         for (size_t i = 0; i < choices->size(); ++i)
-            text_value(c, (*choices)[i], at(at(place, "choices"), i), r->choices[i], kFormatChoiceSize);
+            text_value(c, (*choices)[i], at(list, i), r->choices[i], kFormatChoiceSize);
+    }
 }
 
 // Given keywords are kept as listed, in capitals, each once: a keyword listed twice would show
@@ -318,7 +339,7 @@ void add_keyword(std::vector<std::string> *keywords, const std::string &keyword)
     keywords->push_back(keyword);
 }
 
-void read_product(const Check &c, const json &v, const std::string &place, const std::string &store_id,
+void read_product(const Check &c, const json &v, const Place &place, const std::string &store_id,
                   ProductEntry *entry, std::string *dept, std::string *id) {
     ProductRecord *r = &entry->record;
     std::memcpy(r->store_id, store_id.data(), store_id.size());
@@ -341,9 +362,11 @@ void read_product(const Check &c, const json &v, const std::string &place, const
     r->handling_more = amount(c, v, "handling_more", place, FLT_MAX);
     r->info_kind = static_cast<int32_t>(whole(c, v, "info_kind", place, 0, 3));
     text(c, v, "download", place, r->download, sizeof r->download);
-    if (const json *pictures = list_of(c, v, "pictures", place, kPictures))
+    if (const json *pictures = list_of(c, v, "pictures", place, kPictures)) {
+        const Place list = at(place, "pictures");
         for (size_t i = 0; i < pictures->size(); ++i)
-            text_value(c, (*pictures)[i], at(at(place, "pictures"), i), r->pictures[i], sizeof r->pictures[i]);
+            text_value(c, (*pictures)[i], at(list, i), r->pictures[i], sizeof r->pictures[i]);
+    }
     text(c, v, "abstract", place, r->abstract, sizeof r->abstract);
     text(c, v, "sound", place, r->sound, sizeof r->sound);
     r->stock = static_cast<int32_t>(whole(c, v, "stock", place, INT32_MIN, INT32_MAX));
@@ -351,9 +374,10 @@ void read_product(const Check &c, const json &v, const std::string &place, const
     text(c, v, "format2", place, r->format2, sizeof r->format2);
     r->offered = static_cast<uint32_t>(whole(c, v, "offered", place, 0, UINT32_MAX));
     if (const json *discounts = list_of(c, v, "discounts", place, kDiscounts)) {
+        const Place list = at(place, "discounts");
         for (size_t i = 0; i < discounts->size(); ++i) {
             const json &d = (*discounts)[i];
-            const std::string where = at(at(place, "discounts"), i);
+            const Place where = at(list, i);
             if (!object_of(c, d, where, {"min", "max", "percent"})) continue;
             r->discounts[i].min = static_cast<int32_t>(whole(c, d, "min", where, INT32_MIN, INT32_MAX));
             r->discounts[i].max = static_cast<int32_t>(whole(c, d, "max", where, INT32_MIN, INT32_MAX));
@@ -368,18 +392,32 @@ void read_product(const Check &c, const json &v, const std::string &place, const
     } else if (!keywords->is_array()) {
         wrong_type(c, at(place, "keywords"), "a list", *keywords);
     } else {
+        const Place list = at(place, "keywords");
         for (size_t i = 0; i < keywords->size(); ++i) {
-            const std::string where = at(at(place, "keywords"), i);
             const json &k = (*keywords)[i];
             char field[kKeywordSize] = {};
             std::string keyword;
-            if (k.is_string() && k.get_ref<const std::string &>().empty()) c.report(where, "empty keyword");
-            else if (text_value(c, k, where, field, sizeof field, &keyword)) add_keyword(&entry->keywords, upper(keyword));
+            if (k.is_string() && k.get_ref<const std::string &>().empty()) c.report(at(list, i), "empty keyword");
+            else if (text_value(c, k, at(list, i), field, sizeof field, &keyword)) add_keyword(&entry->keywords, upper(keyword));
         }
     }
 }
 
-void read_store(const Check &c, const json &v, const std::string &place, StoreEntry *entry, std::string *id) {
+// Tells the products read so far, now and then rather than after every one.
+struct ProductCount {
+    const ReadProgress *progress;
+    size_t total = 0;
+    size_t done = 0;
+    void one_more() {
+        if (++done % 1024 == 0 || done == total) tell(done);
+    }
+    void tell(size_t n) const {
+        if (progress != nullptr && progress->products) progress->products(n, total);
+    }
+};
+
+void read_store(const Check &c, const json &v, const Place &place, StoreEntry *entry, std::string *id,
+                ProductCount *count) {
     StoreRecord *r = &entry->store;
     r->record_type = kRecordStore;
     if (!object_of(c, v, place,
@@ -401,41 +439,86 @@ void read_store(const Check &c, const json &v, const std::string &place, StoreEn
         read_extended(c, *ext, at(place, "extended"), &entry->extended);
     }
 
-    Seen departments;
     if (const json *list = list_of(c, v, "departments", place, SIZE_MAX)) {
+        const Place departments = at(place, "departments");
+        Seen seen;
+        entry->departments.reserve(list->size());
         for (size_t i = 0; i < list->size(); ++i) {
-            const std::string where = at(at(place, "departments"), i);
             DepartmentRecord d{};
             std::string dept;
-            read_department(c, (*list)[i], where, *id, &d, &dept);
-            departments.add(c, dept, dept, at(where, "id"));
+            read_department(c, (*list)[i], at(departments, i), *id, &d, &dept);
+            seen.add(c, dept, dept, departments, i, "id");
             entry->departments.push_back(d);
         }
     }
-    Seen formats;
     if (const json *list = list_of(c, v, "formats", place, SIZE_MAX)) {
+        const Place formats = at(place, "formats");
+        Seen seen;
+        entry->formats.reserve(list->size());
         for (size_t i = 0; i < list->size(); ++i) {
-            const std::string where = at(at(place, "formats"), i);
             FormatRecord f{};
             std::string name;
-            read_format(c, (*list)[i], where, *id, &f, &name);
-            formats.add(c, name, name, at(where, "name"));
+            read_format(c, (*list)[i], at(formats, i), *id, &f, &name);
+            seen.add(c, name, name, formats, i, "name");
             entry->formats.push_back(f);
         }
     }
-    Seen products;
     if (const json *list = list_of(c, v, "products", place, SIZE_MAX)) {
+        const Place products = at(place, "products");
+        Seen seen;
+        entry->products.resize(list->size());
         for (size_t i = 0; i < list->size(); ++i) {
-            const std::string where = at(at(place, "products"), i);
-            ProductEntry p;
             std::string dept, product;
-            read_product(c, (*list)[i], where, *id, &p, &dept, &product);
+            read_product(c, (*list)[i], at(products, i), *id, &entry->products[i], &dept, &product);
             // Unique within a department: the same id may name a product in two departments.
-            if (!dept.empty() && !product.empty())
-                products.add(c, dept + '\n' + product, product, at(where, "id"));
-            entry->products.push_back(std::move(p));
+            if (!dept.empty() && !product.empty()) seen.add(c, dept + '\n' + product, product, products, i, "id");
+            count->one_more();
         }
     }
+}
+
+// The text as the JSON reader walks it, one character at a time, telling how far it has come
+// every few megabytes.
+struct TextCursor {
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = char;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const char *;
+    using reference = const char &;
+    static constexpr size_t kStep = 8 << 20;
+
+    const char *here = nullptr;
+    const char *mark = nullptr;  // where to tell next
+    const char *begin = nullptr;
+    const char *end = nullptr;
+    const ReadProgress *progress = nullptr;
+
+    reference operator*() const { return *here; }
+    TextCursor &operator++() {
+        if (++here == mark) {
+            mark = static_cast<size_t>(end - here) > kStep ? here + kStep : end;
+            if (progress != nullptr && progress->parsed)
+                progress->parsed(static_cast<size_t>(here - begin), static_cast<size_t>(end - begin));
+        }
+        return *this;
+    }
+    TextCursor operator++(int) {
+        TextCursor before = *this;
+        ++*this;
+        return before;
+    }
+    bool operator==(const TextCursor &other) const { return here == other.here; }
+};
+
+// The products the stores list, so that progress can be told as a share of them.
+size_t count_products(const json &stores) {
+    size_t n = 0;
+    for (const json &s : stores) {
+        if (!s.is_object()) continue;
+        auto it = s.find("products");
+        if (it != s.end() && it->is_array()) n += it->size();
+    }
+    return n;
 }
 
 // ---- writing
@@ -603,11 +686,16 @@ std::vector<std::string> default_keywords(const std::string &name) {
     return keywords;
 }
 
-void catalogue_from_json(const std::string &text, Catalogue *out, std::vector<std::string> *problems) {
+void catalogue_from_json(const std::string &text, Catalogue *out, std::vector<std::string> *problems,
+                         const ReadProgress *progress) {
     Check c{problems};
     json doc;
     try {
-        doc = json::parse(text);
+        TextCursor first{text.data(), text.data() + std::min(text.size(), TextCursor::kStep), text.data(),
+                         text.data() + text.size(), progress};
+        TextCursor last = first;
+        last.here = last.end;
+        doc = json::parse(first, last);
     } catch (const json::parse_error &e) {
         // "[json.exception.parse_error.101] parse error at line 3, column 5: ..." without the tag.
         std::string what = e.what();
@@ -615,16 +703,19 @@ void catalogue_from_json(const std::string &text, Catalogue *out, std::vector<st
         problems->push_back(tag == std::string::npos ? what : what.substr(tag + 2));
         return;
     }
-    if (!object_of(c, doc, "", {"stores"})) return;
-    const json *stores = list_of(c, doc, "stores", "", SIZE_MAX);
+    const Place root;
+    if (!object_of(c, doc, root, {"stores"})) return;
+    const json *stores = list_of(c, doc, "stores", root, SIZE_MAX);
     if (stores == nullptr) return;
+    const Place list = at(root, "stores");
+    ProductCount count{progress, count_products(*stores)};
     Seen seen;
+    out->stores.reserve(stores->size());
     for (size_t i = 0; i < stores->size(); ++i) {
-        const std::string place = at("stores", i);
         StoreEntry entry;
         std::string id;
-        read_store(c, (*stores)[i], place, &entry, &id);
-        seen.add(c, id, id, at(place, "id"));
+        read_store(c, (*stores)[i], at(list, i), &entry, &id, &count);
+        seen.add(c, id, id, list, i, "id");
         out->stores.push_back(std::move(entry));
     }
 }

@@ -2,6 +2,8 @@
 // per store holding its store and extended records, departments, formats and products.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,7 +35,15 @@ struct Catalogue {
 // where place is the value's path in the file ("stores[0].products[3].id"); the records are
 // only good when no line was added. Products of a department the file does not list are not
 // problems here: that department may already be in the data files.
-void catalogue_from_json(const std::string &text, Catalogue *out, std::vector<std::string> *problems);
+//
+// A large file takes a while: progress, when given, hears now and then how far the reading has
+// come, first the bytes of text parsed, then the products turned into records.
+struct ReadProgress {
+    std::function<void(size_t done, size_t total)> parsed;
+    std::function<void(size_t done, size_t total)> products;
+};
+void catalogue_from_json(const std::string &text, Catalogue *out, std::vector<std::string> *problems,
+                         const ReadProgress *progress = nullptr);
 
 // The catalogue in the form catalogue_from_json reads, every field written out, amounts with
 // the fewest digits that read back as the same single-precision value.

@@ -1,12 +1,14 @@
 // mallctl import: adds or replaces catalogue records from a JSON file. Everything is checked
 // before anything is written, and the writes are one transaction on catalogue.db: a file with
 // a bad value changes nothing, a good one lands whole.
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <map>
-#include <sstream>
+#include <unordered_map>
 
 #include "host/datafile.h"
 #include "tools/catalogue_files.h"
@@ -18,6 +20,52 @@ namespace {
 struct Counts {
     size_t stores = 0, extended = 0, departments = 0, formats = 0, products = 0, keywords = 0;
 };
+
+// ---- progress
+
+// A million products take a while to read, check and write: the operator sees on standard
+// error what is being done and how far it has come, a line at most every two seconds while a
+// phase runs and one when it ends ("mallctl import: writing products: 250000 of 1000000").
+using Clock = std::chrono::steady_clock;
+constexpr auto kProgressEvery = std::chrono::seconds(2);
+
+struct Progress {
+    std::string what;    // "writing products"
+    bool bytes = false;  // done and total are bytes, shown in megabytes
+    size_t done = 0, total = 0;
+    bool begun = false;
+    Clock::time_point last;
+};
+
+void progress_line(const Progress &p) {
+    if (p.bytes && p.total >= 1000000)
+        std::fprintf(stderr, "mallctl import: %s: %.1f of %.1f MB\n", p.what.c_str(), p.done / 1e6, p.total / 1e6);
+    else
+        std::fprintf(stderr, "mallctl import: %s: %zu of %zu%s\n", p.what.c_str(), p.done, p.total,
+                     p.bytes ? " bytes" : "");
+}
+
+void progress_begin(Progress *p, const std::string &what, size_t total, bool bytes = false) {
+    *p = Progress{what, bytes, 0, total, true, Clock::now()};
+}
+
+void progress_at(Progress *p, size_t done) {
+    p->done = done;
+    Clock::time_point now = Clock::now();
+    if (now - p->last < kProgressEvery) return;
+    p->last = now;
+    progress_line(*p);
+}
+
+// The phase's last line, when it began at all.
+void progress_end(Progress *p) {
+    if (!p->begun) return;
+    p->done = p->total;
+    progress_line(*p);
+    p->begun = false;
+}
+
+// ---- checking
 
 std::string place(size_t store, size_t product) {
     return "stores[" + std::to_string(store) + "].products[" + std::to_string(product) + "].department";
@@ -48,26 +96,47 @@ void check_departments(const CatalogueFiles &files, const Catalogue &catalogue, 
     }
 }
 
-// The keyword records of the products of one department, by product id in capitals, as they
-// were before this import: a replaced product's keywords are replaced.
-std::map<std::string, std::vector<long>> department_keywords(HostFile keyword_file, const ProductRecord &product) {
-    std::map<std::string, std::vector<long>> by_product;
-    KeywordKey2 key{};
-    std::memcpy(key.store_id, product.store_id, kStoreIdSize);
-    std::memcpy(key.dept_id, product.dept_id, kDeptIdSize);
+// ---- writing
+
+// One department as it was before this import: its products and their keywords, by product id
+// in capitals. Read with one walk along each file when the department's first product is
+// written, so that each product after it is added or replaced without a look-up of its own: a
+// listed product replaces the one found here, and a replaced product's keywords are replaced.
+struct OldDepartment {
+    std::unordered_map<std::string, long> products;
+    std::unordered_map<std::string, std::vector<long>> keywords;
+};
+
+OldDepartment read_old_department(const CatalogueFiles &files, const ProductRecord &product) {
+    OldDepartment old;
     const std::string store = field_text(product.store_id, kStoreIdSize);
     const std::string dept = field_text(product.dept_id, kDeptIdSize);
-    KeywordRecord k{};
-    walk_records(keyword_file, &key, kKeywordKeyDept, &k, [&](long position) {
-        if (!same_id(field_text(k.store_id, kStoreIdSize), store) || !same_id(field_text(k.dept_id, kDeptIdSize), dept))
+
+    ProductKey1 pkey{};
+    std::memcpy(pkey.store_id, product.store_id, kStoreIdSize);
+    std::memcpy(pkey.dept_id, product.dept_id, kDeptIdSize);
+    ProductRecord p{};
+    walk_records(files.product, &pkey, kProductKeyDept, &p, [&](long position) {
+        if (!same_id(field_text(p.store_id, kStoreIdSize), store) || !same_id(field_text(p.dept_id, kDeptIdSize), dept))
             return false;
-        by_product[upper(field_text(k.product_id, kProductIdSize))].push_back(position);
+        old.products.emplace(upper(field_text(p.product_id, kProductIdSize)), position);
         return true;
     });
-    return by_product;
+
+    KeywordKey2 kkey{};
+    std::memcpy(kkey.store_id, product.store_id, kStoreIdSize);
+    std::memcpy(kkey.dept_id, product.dept_id, kDeptIdSize);
+    KeywordRecord k{};
+    walk_records(files.keyword, &kkey, kKeywordKeyDept, &k, [&](long position) {
+        if (!same_id(field_text(k.store_id, kStoreIdSize), store) || !same_id(field_text(k.dept_id, kDeptIdSize), dept))
+            return false;
+        old.keywords[upper(field_text(k.product_id, kProductIdSize))].push_back(position);
+        return true;
+    });
+    return old;
 }
 
-bool write_store(const CatalogueFiles &files, const StoreEntry &entry, Counts *n) {
+bool write_store(const CatalogueFiles &files, const StoreEntry &entry, Counts *n, Progress *progress) {
     StoreKey1 key{};
     std::memcpy(key.store_id, entry.store.store_id, kStoreIdSize);
 
@@ -101,27 +170,29 @@ bool write_store(const CatalogueFiles &files, const StoreEntry &entry, Counts *n
         ++n->formats;
     }
 
-    // The old keywords of each department are gathered once, before its first product is
-    // written, so that a large department costs one walk and not one per product.
-    std::map<std::string, std::map<std::string, std::vector<long>>> old_keywords;
+    std::unordered_map<std::string, OldDepartment> departments;
     for (const ProductEntry &p : entry.products) {
         const ProductRecord &r = p.record;
         const std::string dept = field_text(r.dept_id, kDeptIdSize);
-        auto dept_it = old_keywords.find(dept);
-        if (dept_it == old_keywords.end())
-            dept_it = old_keywords.emplace(dept, department_keywords(files.keyword, r)).first;
+        auto dept_it = departments.find(dept);
+        if (dept_it == departments.end()) dept_it = departments.emplace(dept, read_old_department(files, r)).first;
+        OldDepartment &old = dept_it->second;
 
-        ProductKey1 pkey{};
-        std::memcpy(pkey.store_id, r.store_id, kStoreIdSize);
-        std::memcpy(pkey.dept_id, r.dept_id, kDeptIdSize);
-        std::memcpy(pkey.product_id, r.product_id, kProductIdSize);
-        if (!put_record(files.product, &pkey, kProductKeyDept, &r, kProductRecordSize)) return false;
+        // A product found by the walk is replaced where it lies; any other is new. Should the
+        // walk have missed one, the unique key refuses the insert and the import fails whole.
+        const std::string id = upper(field_text(r.product_id, kProductIdSize));
+        auto found = old.products.find(id);
+        bool written = found != old.products.end()
+                           ? replace_record(files.product, found->second, kProductKeyDept, &r, kProductRecordSize)
+                           : add_record(files.product, &r, kProductRecordSize);
+        if (!written) return false;
         ++n->products;
 
-        auto old = dept_it->second.find(upper(field_text(r.product_id, kProductIdSize)));
-        if (old != dept_it->second.end() && !delete_records(files.keyword, old->second)) return false;
+        auto old_keywords = old.keywords.find(id);
+        if (old_keywords != old.keywords.end() && !delete_records(files.keyword, old_keywords->second)) return false;
         if (!add_keywords(files.keyword, r, p.keywords)) return false;
         n->keywords += p.keywords.size();
+        if (n->products % 1024 == 0) progress_at(progress, n->products);
     }
     return true;
 }
@@ -130,28 +201,77 @@ std::string plural(size_t n, const char *one, const char *many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-}  // namespace
-
-bool read_text_file(const std::string &path, std::string *text, std::string *error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+// The file's text, read in pieces so that a large file shows how far the reading has come.
+bool read_with_progress(const std::string &path, std::string *text, std::string *error) {
+    std::FILE *in = std::fopen(path.c_str(), "rb");
+    if (in == nullptr) {
         *error = std::strerror(errno);
         return false;
     }
-    std::ostringstream all;
-    all << in.rdbuf();
-    if (in.bad()) {
+    struct stat st {};
+    size_t expected = fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) : 0;
+    Progress progress;
+    progress_begin(&progress, "reading " + path, expected, true);
+    text->clear();
+    text->reserve(expected);
+    constexpr size_t kPiece = 4 << 20;
+    std::string piece(kPiece, '\0');
+    size_t n;
+    while ((n = std::fread(piece.data(), 1, kPiece, in)) > 0) {
+        text->append(piece, 0, n);
+        // A file that grows while it is read is read whole; the line says what was read.
+        if (text->size() > progress.total) progress.total = text->size();
+        progress_at(&progress, text->size());
+    }
+    bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    if (failed) {
         *error = "read error";
         return false;
     }
-    *text = all.str();
+    progress.total = text->size();
+    progress_end(&progress);
+    return true;
+}
+
+}  // namespace
+
+bool read_text_file(const std::string &path, std::string *text, std::string *error) {
+    std::FILE *in = std::fopen(path.c_str(), "rb");
+    if (in == nullptr) {
+        *error = std::strerror(errno);
+        return false;
+    }
+    text->clear();
+    char piece[65536];
+    size_t n;
+    while ((n = std::fread(piece, 1, sizeof piece, in)) > 0) text->append(piece, n);
+    bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    if (failed) {
+        *error = "read error";
+        return false;
+    }
     return true;
 }
 
 int import_catalogue(const std::string &name, const std::string &text) {
     Catalogue catalogue;
     std::vector<std::string> problems;
-    catalogue_from_json(text, &catalogue, &problems);
+    Progress progress;
+    ReadProgress reading;
+    reading.parsed = [&](size_t done, size_t total) {
+        if (!progress.begun) progress_begin(&progress, "checking the JSON of " + name, total, true);
+        progress_at(&progress, done);
+    };
+    reading.products = [&](size_t done, size_t total) {
+        if (!progress.begun) progress_begin(&progress, "checking products", total);
+        progress_at(&progress, done);
+    };
+    catalogue_from_json(text, &catalogue, &problems, &reading);
+    // The parse tells its end, then the products begin: each phase closes with its own line.
+    progress_end(&progress);
+
     CatalogueFiles files;
     if (!open_catalogue(&files)) return 1;
     check_departments(files, catalogue, &problems);
@@ -165,15 +285,21 @@ int import_catalogue(const std::string &name, const std::string &text) {
         std::fprintf(stderr, "mallctl import: the catalogue is busy; nothing changed\n");
         return 1;
     }
+    size_t products = 0;
+    for (const StoreEntry &entry : catalogue.stores) products += entry.products.size();
+    progress_begin(&progress, "writing products", products);
     Counts n;
     for (const StoreEntry &entry : catalogue.stores) {
-        if (!write_store(files, entry, &n)) {
+        if (!write_store(files, entry, &n, &progress)) {
             host::datafile_rollback(files.store);
             std::fprintf(stderr, "mallctl import: the data files refused a write to store %s; nothing changed\n",
                          field_text(entry.store.store_id, kStoreIdSize).c_str());
             return 1;
         }
     }
+    progress_end(&progress);
+    // The commit makes the whole import durable at once, and on a large one that is felt.
+    std::fprintf(stderr, "mallctl import: committing\n");
     if (!host::datafile_commit(files.store)) {
         std::fprintf(stderr, "mallctl import: the import could not be committed; nothing changed\n");
         return 1;
@@ -194,7 +320,7 @@ int cmd_import(const std::string &root, const Args &args) {
     // The file is named relative to where the operator stands, so read it before entering
     // the root.
     std::string text, error;
-    if (!read_text_file(args[0], &text, &error)) {
+    if (!read_with_progress(args[0], &text, &error)) {
         std::fprintf(stderr, "mallctl import: cannot read %s: %s\n", args[0].c_str(), error.c_str());
         return 1;
     }

@@ -171,6 +171,30 @@ TEST(Submit, AnOrderEmptiedInTheCartIsNotStored) {
     EXPECT_EQ(mall.Mallctl({"orders"}).out, "");
 }
 
+TEST(Submit, AnOrderChangedAfterItsTotalsIsNotStoredAtStalePrices) {
+    PurchaseMall mall;
+    const std::string a = Shopper(7);
+    Checkout c;
+    c.items = {Item("TEE")};
+    mall.ToTotals(a, c);
+    // A second product after the totals page: without new totals it would be stored unpriced.
+    ASSERT_TRUE(Shows(mall.Get(a, "CMD=order&SID=ACME&DID=SHIRTS&PID=MUG&OrderQuant=2"), "Item Added"));
+    EXPECT_TRUE(Shows(mall.Submit(a, "joe@example.com"), "has changed since its totals were shown"));
+    EXPECT_EQ(mall.Mallctl({"orders"}).out, "");
+    // Submitting without ever seeing the totals is refused the same way.
+    const std::string b = Shopper(8);
+    ASSERT_TRUE(Shows(mall.Get(b, "CMD=order&SID=ACME&DID=SHIRTS&PID=TEE&OrderQuant=1"), "Item Added"));
+    EXPECT_TRUE(Shows(mall.Submit(b, "joe@example.com"), "has changed since its totals were shown"));
+    // Going through the totals again prices both items and the order is taken.
+    c.items = {};
+    std::string totals = mall.ToTotals(a, c);
+    EXPECT_TRUE(Shows(totals, "[MUG|4.00|8.00]")) << totals;
+    EXPECT_TRUE(Shows(mall.Submit(a, "joe@example.com"), "DONE inv=[1]"));
+    auto stored = mall.Order("ACME", 1);
+    ASSERT_FALSE(stored.is_null());
+    EXPECT_EQ(stored["item_count"], 2);
+}
+
 // The card's expiry a year ahead, as the card form takes it.
 std::string NextYearsExpiry() {
     std::time_t now = std::time(nullptr);

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# The browser test: lays out a fresh demo mall in a temporary root, starts hostd on a free
+# port, walks the mall in headless Chromium (walk.mjs) and hands every page it saw to tidy.
+#
+#   run.sh BIN_DIR OUT_DIR
+#
+# BIN_DIR holds hostd, mallctl and the libraries; OUT_DIR receives pages/, screenshots/ and
+# the logs. When Chromium, Node.js, tidy or the browser test's npm packages are missing
+# (scripts/setup.sh installs them) the exit status is 77, a skipped test for CTest; under CI
+# (CI set) that is a failure instead, so that a broken install cannot pass as a skip.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+bin=$(cd "${1:?run.sh BIN_DIR OUT_DIR}" && pwd)
+out=${2:?run.sh BIN_DIR OUT_DIR}
+
+missing() {
+  echo "browser test cannot run: $1 (scripts/setup.sh installs it)"
+  if [ -n "${CI:-}" ]; then exit 1; fi
+  exit 77
+}
+for tool in node tidy "${CHROMIUM:-/usr/bin/chromium}"; do
+  command -v "$tool" >/dev/null || missing "$tool is not installed"
+done
+[ -d "$here/node_modules/playwright-core" ] || missing "the npm packages of $here are not installed"
+
+rm -rf "$out"
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/shopvera-browser-XXXXXX")
+hostd_pid=""
+stop() {
+  if [ -n "$hostd_pid" ]; then
+    kill -TERM "$hostd_pid" 2>/dev/null || true
+    wait "$hostd_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap stop EXIT
+
+"$bin/mallctl" --root "$work/root" init --demo >"$out/mallctl.log" 2>&1 || {
+  cat "$out/mallctl.log"
+  exit 1
+}
+
+# Port 0: the kernel picks a free one, and hostd names it in its ready line.
+"$bin/hostd" --root "$work/root" --bind 127.0.0.1 --port 0 >"$work/hostd.out" 2>"$out/hostd.err" &
+hostd_pid=$!
+base=""
+for _ in $(seq 1 200); do
+  base=$(sed -n 's|^listening on \(http://[^ ]*/\)$|\1|p' "$work/hostd.out" | head -n 1)
+  [ -n "$base" ] && break
+  if ! kill -0 "$hostd_pid" 2>/dev/null; then
+    echo "hostd ended before it was ready:"
+    cat "$out/hostd.err"
+    exit 1
+  fi
+  sleep 0.1
+done
+if [ -z "$base" ]; then
+  echo "hostd did not say it was listening within 20 seconds"
+  exit 1
+fi
+echo "hostd serves the demo mall at $base"
+
+status=0
+(cd "$here" && node walk.mjs --base "$base" --out "$out") || status=1
+
+# Every page of the walk, as hostd sent it, must be free of HTML errors.
+pages=0
+bad=0
+for page in "$out"/pages/*.html; do
+  [ -e "$page" ] || continue
+  pages=$((pages + 1))
+  report=$(tidy -errors -quiet "$page" 2>&1 >/dev/null) && rc=0 || rc=$?
+  if [ "$rc" -ge 2 ]; then
+    bad=$((bad + 1))
+    echo "tidy: errors in $(basename "$page"):"
+    printf '%s\n' "$report" | grep -i 'error' | sed 's/^/  /'
+  fi
+done
+echo "tidy: $((pages - bad)) of $pages pages without errors"
+[ "$bad" -eq 0 ] || status=1
+[ "$pages" -gt 0 ] || status=1
+
+cp "$work/root/trace.log" "$out/trace.log" 2>/dev/null || true
+if [ "$status" -ne 0 ]; then
+  echo "browser test failed; pages, screenshots and logs are in $out"
+fi
+exit "$status"

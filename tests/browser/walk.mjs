@@ -1,0 +1,356 @@
+// Walks the demo mall in headless Chromium as a shopper would: the store list, a store, a
+// department, a product with its choices, the cart, the whole checkout to the confirmation and
+// the order review; then a search, a cancelled order, an error page, and a signed-in member's
+// visit. Each page is checked for what a person sees on it, for broken pictures and links,
+// for form fields without a label and for a layout wider than a phone; its HTML as served and
+// a screenshot go to the output folder.
+//
+//   node walk.mjs --base http://127.0.0.1:PORT/ --out DIR
+//
+// DIR/pages/NN-name.html  the page as hostd sent it (run.sh hands each to tidy)
+// DIR/screenshots/NN-name.png and NN-name-phone.png
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { chromium } from 'playwright-core';
+
+const MALL = 'Shopvera Web Mall';
+const CANCEL_URL_PART = 'CMD=killorder';
+const PHONE = { width: 390, height: 844 };
+const DESKTOP = { width: 1280, height: 900 };
+
+function option(name) {
+  const i = process.argv.indexOf(name);
+  if (i < 0 || i + 1 >= process.argv.length) throw new Error(`walk.mjs wants ${name}`);
+  return process.argv[i + 1];
+}
+
+const base = option('--base');
+const out = option('--out');
+const origin = new URL(base).origin;
+const mall = new URL('webmall', base).href;
+fs.mkdirSync(path.join(out, 'pages'), { recursive: true });
+fs.mkdirSync(path.join(out, 'screenshots'), { recursive: true });
+
+let pageCount = 0;
+const problems = [];  // faults of a page that do not stop the walk; reported at the end
+
+// A check whose failure is reported at the end, so one walk finds every such fault.
+function check(condition, message) {
+  if (!condition) {
+    problems.push(message);
+    console.error(`FAULT ${message}`);
+  }
+}
+const checkedUrls = new Map();  // URL -> status, shared by every page's link check
+
+// The text a person sees on the page, with runs of blanks made one.
+async function visibleText(page) {
+  return (await page.locator('body').innerText()).replace(/[ \t]+/g, ' ');
+}
+
+// Asserts that each text is visible somewhere on the page.
+async function sees(page, ...texts) {
+  const text = await visibleText(page);
+  for (const t of texts) {
+    if (t instanceof RegExp) assert.match(text, t, `page ${page.url()} should show ${t}`);
+    else assert.ok(text.includes(t), `page ${page.url()} should show "${t}"; it shows:\n${text}`);
+  }
+}
+
+async function doesNotSee(page, ...texts) {
+  const text = await visibleText(page);
+  for (const t of texts) assert.ok(!text.includes(t), `page ${page.url()} should not show "${t}"`);
+}
+
+async function heading(page) {
+  return (await page.locator('h1').first().innerText()).trim();
+}
+
+// Every check a page gets, whatever it is.
+async function checkPage(page, name, cart) {
+  // The page frame: the mall's name and the cart links.
+  const header = page.locator('header');
+  assert.equal((await header.locator('.mall-name').innerText()).trim(), MALL, `${name}: mall name`);
+  const links = (await header.locator('.cart-links').innerText()).replace(/\s+/g, ' ');
+  if (cart === 'order') {
+    assert.match(links, /View cart/, `${name}: cart links of a shopper with an order`);
+    assert.match(links, /Check out/, `${name}: check-out link`);
+    assert.match(links, /Cancel order/, `${name}: cancel link`);
+    assert.equal(await header.locator('a', { hasText: 'Check out' }).count(), 1, `${name}: check out is a link`);
+  } else if (cart === 'empty') {
+    assert.match(links, /Your cart is empty/, `${name}: cart links of a shopper without an order`);
+    assert.equal(await header.locator('a', { hasText: 'Check out' }).count(), 0,
+      `${name}: no check-out link without an order`);
+  } else {
+    assert.match(links, /cart/i, `${name}: a cart link`);
+  }
+
+  // No token of a template is left unfilled where a person sees it or where a link goes.
+  const text = await visibleText(page);
+  const token = /_[A-Za-z][A-Za-z0-9]*_/;
+  check(!token.test(text), `${name}: an unfilled template token in the text: ${text.match(token)}`);
+  const targets = await page.$$eval('a[href], img[src], form[action]', els =>
+    els.map(e => e.getAttribute('href') ?? e.getAttribute('src') ?? e.getAttribute('action')));
+  for (const t of targets) check(!token.test(t), `${name}: an unfilled token in ${t}`);
+  check(!text.includes('Unable to open script'), `${name}: a template is missing`);
+
+  // Every picture loaded; every picture has a text alternative (empty for decoration).
+  const images = await page.$$eval('img', imgs => imgs.map(i => ({
+    src: i.currentSrc || i.getAttribute('src'), loaded: i.complete && i.naturalWidth > 0,
+    alt: i.hasAttribute('alt'),
+  })));
+  for (const img of images) {
+    check(img.loaded, `${name}: picture ${img.src} did not load`);
+    check(img.alt, `${name}: picture ${img.src} has no alt text`);
+  }
+  // Background pictures of the mall and the store are files that answer too.
+  const backgrounds = await page.$$eval('[style*="url("]', els => els.map(e => {
+    const m = /url\(['"]?([^'")]*)['"]?\)/.exec(e.getAttribute('style'));
+    return m && m[1] ? new URL(m[1], document.baseURI).href : null;
+  }).filter(Boolean));
+  for (const url of backgrounds) {
+    const r = await page.request.get(url);
+    check(r.status() === 200 && /^image\//.test(r.headers()['content-type'] ?? ''),
+      `${name}: background ${url} answers ${r.status()} ${r.headers()['content-type']}`);
+  }
+
+  // Every form field has a label a screen reader can read.
+  const unlabelled = await page.$$eval('input, select, textarea', els => els
+    .filter(e => e.type !== 'hidden' && e.type !== 'submit' && !(e.labels && e.labels.length) &&
+      !e.getAttribute('aria-label'))
+    .map(e => e.name || e.id));
+  check(unlabelled.length === 0, `${name}: form fields without a label: ${unlabelled.join(', ')}`);
+
+  // Every link of the mall's own site answers. The cancel link is left to the walk, which
+  // follows it once the order it would throw away is no longer needed.
+  const hrefs = await page.$$eval('a[href]', as => as.map(a => a.href));
+  for (const href of hrefs) {
+    const url = new URL(href);
+    if (url.origin !== origin) continue;
+    url.hash = '';
+    const key = url.href;
+    if (key.includes(CANCEL_URL_PART) || checkedUrls.has(key)) continue;
+    const r = await page.request.get(key, { maxRedirects: 0 });
+    checkedUrls.set(key, r.status());
+    check(r.status() === 200, `${name}: link ${key} answers ${r.status()}`);
+    if (url.pathname.startsWith('/webmall'))
+      check(!(await r.text()).includes('Unable to open script'), `${name}: link ${key} names a missing template`);
+  }
+
+  // The layout fits a phone's width: nothing makes the page scroll sideways.
+  await page.setViewportSize(PHONE);
+  const overflow = await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
+  check(overflow <= 0, `${name}: ${overflow} pixels wider than a phone's screen`);
+}
+
+// Runs one step that ends on a new page: saves the page as served, checks it, takes the
+// screenshots. action() starts the navigation; it returns the page's response.
+async function step(page, name, cart, action) {
+  await page.setViewportSize(DESKTOP);
+  const [response] = await Promise.all([
+    page.waitForNavigation({ waitUntil: 'load' }),
+    action(),
+  ]);
+  assert.ok(response, `${name}: no page came`);
+  assert.equal(response.status(), 200, `${name}: status`);
+  assert.match(response.headers()['content-type'] ?? '', /text\/html/, `${name}: content type`);
+  const file = `${String(++pageCount).padStart(2, '0')}-${name}`;
+  fs.writeFileSync(path.join(out, 'pages', `${file}.html`), await response.body());
+  await page.screenshot({ path: path.join(out, 'screenshots', `${file}.png`), fullPage: true });
+  await checkPage(page, name, cart);
+  await page.screenshot({ path: path.join(out, 'screenshots', `${file}-phone.png`), fullPage: true });
+  await page.setViewportSize(DESKTOP);
+  console.log(`ok ${pageCount} ${name}: ${await page.title()}`);
+}
+
+const go = (page, query) => () => page.goto(`${mall}?${query}`);
+const click = (locator) => () => locator.click();
+
+// The two amounts of a line of a definition list, as numbers.
+async function amount(page, selector) {
+  return Number((await page.locator(selector).first().innerText()).replace(/[^0-9.-]/g, ''));
+}
+
+async function shopperWalk(context) {
+  const page = await context.newPage();
+
+  await step(page, 'store-list', 'empty', go(page, 'CMD=storelist'));
+  assert.equal(await heading(page), 'Stores');
+  await sees(page, 'Oak & Barn Outfitters', 'Kettle & Leaf Tea House', 'Byte Bay Electronics',
+    'Northlight Print Gallery');
+
+  await step(page, 'store', 'empty', click(page.getByRole('link', { name: 'Oak & Barn Outfitters' })));
+  assert.equal(await heading(page), 'Oak & Barn Outfitters');
+  await sees(page, 'Dana Whitfield', '1410 Alder Street', 'Bend, OR 97701', '541-555-0142',
+    'oakbarn@shopvera.example');
+
+  await step(page, 'departments', 'empty', click(page.getByRole('link', { name: 'Browse the departments' })));
+  await sees(page, 'Departments', 'Jackets & Shells', 'Boots & Socks', 'Camp Kitchen', 'Gear Rental');
+
+  await step(page, 'department', 'empty', click(page.getByRole('link', { name: 'Jackets & Shells' })));
+  assert.equal(await heading(page), 'Jackets & Shells');
+  await sees(page, 'Ridgeline Down Parka', '249.00', 'Stormbreak 3L Rain Shell', '129.00');
+
+  await step(page, 'product', 'empty', click(page.getByRole('link', { name: 'Ridgeline Down Parka' }).first()));
+  assert.equal(await heading(page), 'Ridgeline Down Parka');
+  await sees(page, '249.00', 'Rated to -20');
+  assert.equal(await page.locator('.product-pictures img').count() >= 1, true, 'product: its picture');
+  // The size and colour choices, then a quantity.
+  await page.getByLabel('M', { exact: true }).check();
+  await page.getByLabel('Navy', { exact: true }).check();
+  await page.getByLabel('Quantity').fill('2');
+  await step(page, 'added', 'order', click(page.getByRole('button', { name: 'Put in my order' })));
+  await sees(page, 'Item Added to order');
+
+  await step(page, 'cart', 'order', click(page.getByRole('link', { name: 'View your cart' })));
+  assert.equal(await heading(page), 'Your cart');
+  await sees(page, 'Ridgeline Down Parka', 'M / Navy', '498.00');
+  const row = page.locator('tbody tr', { hasText: 'Ridgeline Down Parka' });
+  await row.getByLabel('Quantity').fill('1');
+  await step(page, 'changed', 'order', click(row.getByRole('button', { name: 'Change' })));
+  await sees(page, 'Item Added to order');
+  await step(page, 'cart-changed', 'order', click(page.getByRole('link', { name: 'View your cart' })));
+  await sees(page, 'Ridgeline Down Parka', '249.00');
+  assert.equal(await page.locator('tfoot .amount').innerText(), '249.00', 'cart: the new subtotal');
+
+  // A second product, from another department, without pictures.
+  await step(page, 'camp', 'order', go(page, 'CMD=prodlist&SID=OAKBARN&DID=CAMP'));
+  await step(page, 'mug', 'order', click(page.getByRole('link', { name: 'Enamel Camp Mug' }).first()));
+  assert.equal(await heading(page), 'Enamel Camp Mug');
+  await page.getByLabel('Rust', { exact: true }).check();
+  await page.getByLabel('Quantity').fill('3');
+  await step(page, 'mug-added', 'order', click(page.getByRole('button', { name: 'Put in my order' })));
+  await step(page, 'cart-two', 'order', click(page.getByRole('link', { name: 'View your cart' })));
+  await sees(page, 'Enamel Camp Mug', 'Rust', '37.50');
+  assert.equal(await page.locator('tfoot .amount').innerText(), '286.50', 'cart: subtotal of two lines');
+
+  // Check-out: the billing details.
+  await step(page, 'details', 'order', click(page.locator('header').getByRole('link', { name: 'Check out' })));
+  assert.equal(await heading(page), 'Your details');
+  await page.getByLabel('Name', { exact: true }).first().fill('Robin Park');
+  await page.locator('#baddr1').fill('77 Larch Way');
+  await page.locator('#bcity').fill('Spokane');
+  await page.locator('#bstate').fill('WA');
+  await page.locator('#bzip').fill('99201');
+  await page.locator('#bcountry').fill('USA');
+  await page.locator('#bphone').fill('509-555-0199');
+  await step(page, 'shipping', 'order', click(page.getByRole('button', { name: 'Continue' })));
+  await sees(page, 'UPS Ground, 3 to 5 days', 'Two-day air', 'Pick up at the Bend store');
+  await page.getByLabel(/UPS Ground/).check();
+
+  await step(page, 'payment', 'order', click(page.getByRole('button', { name: 'Continue' })));
+  await sees(page, 'Visa', 'MasterCard');
+  await page.getByLabel('Visa').check();
+  await step(page, 'card', 'order', click(page.getByRole('button', { name: 'Continue' })));
+  await sees(page, 'Pay by Visa');
+  const expiry = new Date();
+  const yy = String((expiry.getFullYear() + 2) % 100).padStart(2, '0');
+  await page.getByLabel('Name on the card').fill('Robin Park');
+  await page.getByLabel('Card number').fill('4111111111111111');
+  await page.getByLabel('Expiry (MM/YY)').fill(`12/${yy}`);
+  await page.getByLabel('Billing street address').fill('77 Larch Way');
+  await page.getByLabel('Billing postal code').fill('99201');
+
+  await step(page, 'totals', 'order', click(page.getByRole('button', { name: 'Continue to the totals' })));
+  await sees(page, 'Robin Park', '77 Larch Way', 'Spokane', 'Visa', 'Ridgeline Down Parka',
+    'Enamel Camp Mug', 'UPS Ground');
+  const subtotal = await amount(page, '.order-totals .subtotal');
+  const shipping = await amount(page, '.order-totals .shipping');
+  const handling = await amount(page, '.order-totals .handling');
+  const tax = await amount(page, '.order-totals .tax');
+  const total = await amount(page, '.order-totals .total');
+  assert.equal(subtotal, 286.5, 'totals: subtotal');
+  assert.ok(shipping > 0, 'totals: shipping by weight');
+  // Washington's 6.5 % on the taxable lines: both are taxable.
+  assert.equal(tax, Math.round(286.5 * 6.5) / 100, 'totals: tax');
+  assert.equal(Math.round((subtotal + shipping + handling + tax) * 100), Math.round(total * 100),
+    'totals: the total adds up');
+
+  await page.getByLabel('How did you hear about Oak & Barn?').fill('A friend');
+  await page.getByLabel(/e-mail address/).fill('robin.park@example.com');
+  await step(page, 'confirmation', 'empty', click(page.getByRole('button', { name: 'Place the order' })));
+  assert.equal(await heading(page), 'Thank you for your order');
+  const invoice = (await page.locator('.invoice-number').innerText()).trim();
+  assert.match(invoice, /^\d+$/, 'confirmation: an order number');
+  await sees(page, 'robin.park@example.com');
+
+  // The order again, with its number and the e-mail address.
+  await step(page, 'review-form', 'empty', click(page.getByRole('link', { name: 'Look up this order' })));
+  assert.equal(await heading(page), 'Look up an order');
+  assert.equal(await page.getByLabel('Order number').inputValue(), invoice, 'review form: the number is filled in');
+  await page.getByLabel(/Order password/).fill('robin.park@example.com');
+  await step(page, 'review', 'empty', click(page.getByRole('button', { name: 'Show the order' })));
+  assert.equal(await heading(page), `Order ${invoice}`);
+  await sees(page, 'SUBMITTED', 'Robin Park', 'Ridgeline Down Parka', 'Enamel Camp Mug', 'Visa',
+    'A friend', total.toFixed(2));
+  assert.equal(await amount(page, '.order-totals .total'), total, 'review: the same total');
+
+  // A search of the whole mall.
+  await step(page, 'search', 'empty', click(page.getByRole('link', { name: 'All stores' })));
+  await step(page, 'search-form', 'empty', click(page.getByRole('link', { name: 'Search the whole mall' })));
+  await page.getByLabel(/keywords begin with/).fill('tea');
+  await step(page, 'search-results', 'empty', click(page.getByRole('button', { name: 'Search' })));
+  await sees(page, 'Products for', 'TEA');
+  assert.ok(await page.locator('.entry').count() > 0, 'search: some products found');
+
+  // An order thrown away, then the cart of nobody's order.
+  await step(page, 'tea', 'empty', go(page, 'CMD=prodinfo&SID=KETTLE&DID=TEAWARE&PID=KYUSU-300'));
+  await page.getByLabel('Quantity').fill('1');
+  await step(page, 'tea-added', 'order', click(page.getByRole('button', { name: 'Put in my order' })));
+  await step(page, 'cancelled', 'empty', click(page.locator('header').getByRole('link', { name: 'Cancel order' })));
+  assert.equal(await heading(page), 'Your order is cancelled');
+  await step(page, 'no-order', 'fixed', go(page, 'CMD=shopcart'));
+  await sees(page, 'You have no order in progress.');
+  await page.close();
+}
+
+async function memberWalk(context) {
+  const page = await context.newPage();
+  await step(page, 'signed-in', 'fixed', go(page, 'CMD=logon'));
+  await sees(page, 'member');
+  // Byte Bay Club members pay the member price.
+  await step(page, 'member-audio', 'empty', go(page, 'CMD=prodlist&SID=BYTEBAY&DID=AUDIO'));
+  await step(page, 'member-product', 'empty',
+    click(page.getByRole('link', { name: 'Wavelet X2 Wireless Earbuds' }).first()));
+  await sees(page, '69.00');
+  await doesNotSee(page, '79.00');
+  await page.close();
+}
+
+const launch = {
+  executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
+  headless: true,
+  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+    '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+  viewport: DESKTOP,
+  javaScriptEnabled: false,  // the mall needs no script
+};
+
+// One browser with a new, empty profile for one walk.
+async function withBrowser(options, walk) {
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'shopvera-chromium-'));
+  const context = await chromium.launchPersistentContext(profile, { ...launch, ...options });
+  try {
+    await walk(context);
+  } finally {
+    await context.close();
+    fs.rmSync(profile, { recursive: true, force: true });
+  }
+}
+
+let failed = false;
+try {
+  await withBrowser({}, shopperWalk);
+  await withBrowser({ httpCredentials: { username: 'member', password: 'member1' } }, memberWalk);
+} catch (e) {
+  failed = true;
+  console.error(`walk failed after ${pageCount} pages: ${e.stack ?? e}`);
+}
+console.log(`${pageCount} pages walked; ${checkedUrls.size} links checked`);
+if (problems.length) {
+  console.error(`${problems.length} faults on the pages:\n  ${problems.join('\n  ')}`);
+  failed = true;
+}
+process.exit(failed ? 1 : 0);
