@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <unordered_map>
 
 #include "host/datafile.h"
@@ -34,10 +37,13 @@ struct Progress {
     bool bytes = false;  // done and total are bytes, shown in megabytes
     size_t done = 0, total = 0;
     bool begun = false;
+    size_t shown = SIZE_MAX;  // done as of the last line
     Clock::time_point last;
 };
 
-void progress_line(const Progress &p) {
+void progress_line(Progress *progress) {
+    const Progress &p = *progress;
+    progress->shown = p.done;
     if (p.bytes && p.total >= 1000000)
         std::fprintf(stderr, "mallctl import: %s: %.1f of %.1f MB\n", p.what.c_str(), p.done / 1e6, p.total / 1e6);
     else
@@ -46,7 +52,7 @@ void progress_line(const Progress &p) {
 }
 
 void progress_begin(Progress *p, const std::string &what, size_t total, bool bytes = false) {
-    *p = Progress{what, bytes, 0, total, true, Clock::now()};
+    *p = Progress{what, bytes, 0, total, true, SIZE_MAX, Clock::now()};
 }
 
 void progress_at(Progress *p, size_t done) {
@@ -54,14 +60,14 @@ void progress_at(Progress *p, size_t done) {
     Clock::time_point now = Clock::now();
     if (now - p->last < kProgressEvery) return;
     p->last = now;
-    progress_line(*p);
+    progress_line(p);
 }
 
-// The phase's last line, when it began at all.
+// The phase's last line, when it began at all and that line is not already out.
 void progress_end(Progress *p) {
     if (!p->begun) return;
     p->done = p->total;
-    progress_line(*p);
+    if (p->shown != p->done) progress_line(p);
     p->begun = false;
 }
 
@@ -237,40 +243,40 @@ bool read_with_progress(const std::string &path, std::string *text, std::string 
 }  // namespace
 
 bool read_text_file(const std::string &path, std::string *text, std::string *error) {
-    std::FILE *in = std::fopen(path.c_str(), "rb");
-    if (in == nullptr) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
         *error = std::strerror(errno);
         return false;
     }
-    text->clear();
-    char piece[65536];
-    size_t n;
-    while ((n = std::fread(piece, 1, sizeof piece, in)) > 0) text->append(piece, n);
-    bool failed = std::ferror(in) != 0;
-    std::fclose(in);
-    if (failed) {
+    std::ostringstream all;
+    all << in.rdbuf();
+    if (in.bad()) {
         *error = "read error";
         return false;
     }
+    *text = all.str();
     return true;
 }
 
 int import_catalogue(const std::string &name, const std::string &text) {
     Catalogue catalogue;
     std::vector<std::string> problems;
-    Progress progress;
+    Progress parsing, checking;
     ReadProgress reading;
     reading.parsed = [&](size_t done, size_t total) {
-        if (!progress.begun) progress_begin(&progress, "checking the JSON of " + name, total, true);
-        progress_at(&progress, done);
+        if (!parsing.begun) progress_begin(&parsing, "checking the JSON of " + name, total, true);
+        progress_at(&parsing, done);
     };
     reading.products = [&](size_t done, size_t total) {
-        if (!progress.begun) progress_begin(&progress, "checking products", total);
-        progress_at(&progress, done);
+        if (!checking.begun) {
+            progress_end(&parsing);
+            progress_begin(&checking, "checking products", total);
+        }
+        progress_at(&checking, done);
     };
     catalogue_from_json(text, &catalogue, &problems, &reading);
-    // The parse tells its end, then the products begin: each phase closes with its own line.
-    progress_end(&progress);
+    progress_end(&parsing);
+    progress_end(&checking);
 
     CatalogueFiles files;
     if (!open_catalogue(&files)) return 1;
@@ -287,17 +293,18 @@ int import_catalogue(const std::string &name, const std::string &text) {
     }
     size_t products = 0;
     for (const StoreEntry &entry : catalogue.stores) products += entry.products.size();
-    progress_begin(&progress, "writing products", products);
+    Progress writing;
+    progress_begin(&writing, "writing products", products);
     Counts n;
     for (const StoreEntry &entry : catalogue.stores) {
-        if (!write_store(files, entry, &n, &progress)) {
+        if (!write_store(files, entry, &n, &writing)) {
             host::datafile_rollback(files.store);
             std::fprintf(stderr, "mallctl import: the data files refused a write to store %s; nothing changed\n",
                          field_text(entry.store.store_id, kStoreIdSize).c_str());
             return 1;
         }
     }
-    progress_end(&progress);
+    progress_end(&writing);
     // The commit makes the whole import durable at once, and on a large one that is felt.
     std::fprintf(stderr, "mallctl import: committing\n");
     if (!host::datafile_commit(files.store)) {

@@ -5,8 +5,12 @@
 #include <filesystem>
 #include <regex>
 #include <sstream>
+#include <thread>
+#include <chrono>
+#include <cstring>
 
 #include "tests/e2e/harness.h"
+#include "tests/e2e/web_util.h"
 
 namespace {
 
@@ -170,6 +174,31 @@ TEST(MallCore, APageLargerThanTheOutputBufferArrivesWholeAndItsSpoolFileGoes) {
         EXPECT_TRUE(r.body == expected);
     }
     EXPECT_TRUE(e2e::list_dir(mall.root.file("KVZSVTMP")).empty());
+}
+
+TEST(MallCore, ATransferAcrossTheWrapOfTheSixteenBitClockIsNotCutOff) {
+    // At a thousand times the speed the clock of sixteenths wraps every 4.1 s, and the longest
+    // idle time-out (2047 host seconds) is 2 s: a slow reader whose page takes 6 s crosses a wrap
+    // while every gap between two pieces stays far below the time-out.
+    Mall mall("7: 2047\n");
+    std::string page = "<!DOCTYPE html>\n<p>_error_</p>\n";
+    std::string line(99, 'w');
+    line += "\n";
+    while (page.size() < (6u << 20)) page += line;
+    e2e::write_file(mall.root.file("kvzsvw/fail.htm"), page);
+    Host host(mall.root.path(), {"--time-scale", "1000"});
+    ASSERT_TRUE(host.ready()) << host.stderr_text();
+    e2e::Client client(host.port(), "127.0.0.9", 16384);
+    ASSERT_TRUE(client.send("GET /webmall?CMD=slow HTTP/1.0\r\n\r\n"));
+    auto started = std::chrono::steady_clock::now();
+    while (!client.closed() && std::chrono::steady_clock::now() - started < std::chrono::seconds(40)) {
+        client.read_some(200, 48 * 1024);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    auto r = e2e::parse_response(client.received);
+    EXPECT_GT(took, 4.5) << "the transfer must outlast one period of the clock";
+    EXPECT_EQ(r.body.size(), page.size() - 7 + std::strlen("Unrecognized command"));
 }
 
 }  // namespace
