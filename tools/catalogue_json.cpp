@@ -3,6 +3,7 @@
 #include "tools/catalogue_json.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -403,21 +404,81 @@ void read_product(const Check &c, const json &v, const Place &place, const std::
     }
 }
 
-// Tells the products read so far, now and then rather than after every one.
-struct ProductCount {
-    const ReadProgress *progress;
-    size_t total = 0;
-    size_t done = 0;
-    void one_more() {
-        if (++done % 1024 == 0 || done == total) tell(done);
-    }
-    void tell(size_t n) const {
-        if (progress != nullptr && progress->products) progress->products(n, total);
-    }
+// ---- products as the parser meets them
+
+// The products of one store entry. Each is turned into its record as soon as the parser has
+// read it, and dropped from the document: the document of a million products would take
+// gigabytes, their records one. What is wrong with them waits here until the store's own values
+// have been checked, so that the problems come in the order the entry is read in.
+struct StoreProducts {
+    std::vector<ProductEntry> entries;
+    std::vector<std::string> problems;
+    Seen seen;
 };
 
+// What the parser has met so far. Per depth of the document: whether a list is open there, and
+// the member being read; a product is an entry of the list "products" of an entry of the list
+// "stores" of the top object (depth 4).
+struct Reading {
+    const ReadProgress *progress = nullptr;
+    size_t products = 0;
+    std::vector<char> is_list;
+    std::vector<std::string> member;
+    std::vector<StoreProducts> stores;  // by index in "stores"
+};
+
+bool in_stores(const Reading &r) { return !r.is_list[0] && r.member[1] == "stores" && r.is_list[1]; }
+bool in_products(const Reading &r) { return in_stores(r) && !r.is_list[2] && r.member[3] == "products" && r.is_list[3]; }
+
+void read_streamed_product(Reading *r, const json &v) {
+    StoreProducts &s = r->stores.back();
+    const size_t index = s.entries.size();
+    const Place root, stores = at(root, "stores"), store = at(stores, r->stores.size() - 1),
+                      list = at(store, "products");
+    Check c{&s.problems};
+    std::string dept, id;
+    // The store's id is not known yet (it may come after its products): read_store fills it in.
+    read_product(c, v, at(list, index), "", &s.entries.emplace_back(), &dept, &id);
+    // Unique within a department: the same id may name a product in two departments.
+    if (!dept.empty() && !id.empty()) s.seen.add(c, dept + '\n' + id, id, list, index, "id");
+    ++r->products;
+}
+
+// The parser's callback: true keeps the value in the document.
+bool on_parse(Reading *r, int depth, json::parse_event_t event, json &parsed) {
+    const size_t d = static_cast<size_t>(depth);
+    if (r->is_list.size() < d + 2) {
+        r->is_list.resize(d + 2, 0);
+        r->member.resize(d + 2);
+    }
+    switch (event) {
+    case json::parse_event_t::key:
+        r->member[d] = parsed.get_ref<const std::string &>();
+        // An object that names a member twice keeps the last: so do the products read early.
+        if (d == 1 && !r->is_list[0] && r->member[1] == "stores") r->stores.clear();
+        if (d == 3 && in_stores(*r) && !r->is_list[2] && r->member[3] == "products") r->stores.back() = {};
+        return true;
+    case json::parse_event_t::object_start:
+    case json::parse_event_t::array_start:
+        r->is_list[d] = event == json::parse_event_t::array_start;
+        if (d == 2 && in_stores(*r)) r->stores.emplace_back();
+        return true;
+    case json::parse_event_t::value:
+        if (d == 2 && in_stores(*r)) r->stores.emplace_back();
+        [[fallthrough]];
+    case json::parse_event_t::object_end:
+    case json::parse_event_t::array_end:
+        if (d == 4 && in_products(*r)) {
+            read_streamed_product(r, parsed);
+            return false;
+        }
+        return true;
+    }
+    return true;
+}
+
 void read_store(const Check &c, const json &v, const Place &place, StoreEntry *entry, std::string *id,
-                ProductCount *count) {
+                StoreProducts *products) {
     StoreRecord *r = &entry->store;
     r->record_type = kRecordStore;
     if (!object_of(c, v, place,
@@ -463,17 +524,11 @@ void read_store(const Check &c, const json &v, const Place &place, StoreEntry *e
             entry->formats.push_back(f);
         }
     }
-    if (const json *list = list_of(c, v, "products", place, SIZE_MAX)) {
-        const Place products = at(place, "products");
-        Seen seen;
-        entry->products.resize(list->size());
-        for (size_t i = 0; i < list->size(); ++i) {
-            std::string dept, product;
-            read_product(c, (*list)[i], at(products, i), *id, &entry->products[i], &dept, &product);
-            // Unique within a department: the same id may name a product in two departments.
-            if (!dept.empty() && !product.empty()) seen.add(c, dept + '\n' + product, product, products, i, "id");
-            count->one_more();
-        }
+    // The parser has read the entries of the list already, and left it empty.
+    if (list_of(c, v, "products", place, SIZE_MAX) != nullptr) {
+        entry->products = std::move(products->entries);
+        for (ProductEntry &p : entry->products) std::memcpy(p.record.store_id, id->data(), id->size());
+        for (std::string &problem : products->problems) c.problems->push_back(std::move(problem));
     }
 }
 
@@ -491,14 +546,15 @@ struct TextCursor {
     const char *mark = nullptr;  // where to tell next
     const char *begin = nullptr;
     const char *end = nullptr;
-    const ReadProgress *progress = nullptr;
+    const Reading *reading = nullptr;
 
     reference operator*() const { return *here; }
     TextCursor &operator++() {
         if (++here == mark) {
             mark = static_cast<size_t>(end - here) > kStep ? here + kStep : end;
-            if (progress != nullptr && progress->parsed)
-                progress->parsed(static_cast<size_t>(here - begin), static_cast<size_t>(end - begin));
+            if (reading->progress != nullptr && *reading->progress)
+                (*reading->progress)(static_cast<size_t>(here - begin), static_cast<size_t>(end - begin),
+                                     reading->products);
         }
         return *this;
     }
@@ -509,17 +565,6 @@ struct TextCursor {
     }
     bool operator==(const TextCursor &other) const { return here == other.here; }
 };
-
-// The products the stores list, so that progress can be told as a share of them.
-size_t count_products(const json &stores) {
-    size_t n = 0;
-    for (const json &s : stores) {
-        if (!s.is_object()) continue;
-        auto it = s.find("products");
-        if (it != s.end() && it->is_array()) n += it->size();
-    }
-    return n;
-}
 
 // ---- writing
 
@@ -689,13 +734,17 @@ std::vector<std::string> default_keywords(const std::string &name) {
 void catalogue_from_json(const std::string &text, Catalogue *out, std::vector<std::string> *problems,
                          const ReadProgress *progress) {
     Check c{problems};
+    Reading reading;
+    reading.progress = progress;
     json doc;
     try {
-        TextCursor first{text.data(), text.data() + std::min(text.size(), TextCursor::kStep), text.data(),
-                         text.data() + text.size(), progress};
+        const char *begin = text.data(), *end = begin + text.size();
+        TextCursor first{begin, begin + std::min(text.size(), TextCursor::kStep), begin, end, &reading};
         TextCursor last = first;
-        last.here = last.end;
-        doc = json::parse(first, last);
+        last.here = end;
+        doc = json::parse(first, last, [&](int depth, json::parse_event_t event, json &parsed) {
+            return on_parse(&reading, depth, event, parsed);
+        });
     } catch (const json::parse_error &e) {
         // "[json.exception.parse_error.101] parse error at line 3, column 5: ..." without the tag.
         std::string what = e.what();
@@ -703,18 +752,21 @@ void catalogue_from_json(const std::string &text, Catalogue *out, std::vector<st
         problems->push_back(tag == std::string::npos ? what : what.substr(tag + 2));
         return;
     }
+    if (progress != nullptr && *progress) (*progress)(text.size(), text.size(), reading.products);
     const Place root;
     if (!object_of(c, doc, root, {"stores"})) return;
     const json *stores = list_of(c, doc, "stores", root, SIZE_MAX);
     if (stores == nullptr) return;
     const Place list = at(root, "stores");
-    ProductCount count{progress, count_products(*stores)};
+    // The parser has made one slot for each entry of the list.
+    assert(reading.stores.size() == stores->size());
+    reading.stores.resize(stores->size());
     Seen seen;
     out->stores.reserve(stores->size());
     for (size_t i = 0; i < stores->size(); ++i) {
         StoreEntry entry;
         std::string id;
-        read_store(c, (*stores)[i], at(list, i), &entry, &id, &count);
+        read_store(c, (*stores)[i], at(list, i), &entry, &id, &reading.stores[i]);
         seen.add(c, id, id, list, i, "id");
         out->stores.push_back(std::move(entry));
     }

@@ -36,12 +36,10 @@ struct Catalogue {
 // only good when no line was added. Products of a department the file does not list are not
 // problems here: that department may already be in the data files.
 //
-// A large file takes a while: progress, when given, hears now and then how far the reading has
-// come, first the bytes of text parsed, then the products turned into records.
-struct ReadProgress {
-    std::function<void(size_t done, size_t total)> parsed;
-    std::function<void(size_t done, size_t total)> products;
-};
+// A large file takes a while: progress, when given, is told now and then how far the reading
+// has come, in bytes of the text, and how many products it has read so far; last with the
+// whole text, unless the text is not JSON.
+using ReadProgress = std::function<void(size_t done, size_t total, size_t products)>;
 void catalogue_from_json(const std::string &text, Catalogue *out, std::vector<std::string> *problems,
                          const ReadProgress *progress = nullptr);
 

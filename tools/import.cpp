@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -36,6 +36,7 @@ struct Progress {
     std::string what;    // "writing products"
     bool bytes = false;  // done and total are bytes, shown in megabytes
     size_t done = 0, total = 0;
+    std::string note;    // said after the figures (", 2500 products")
     bool begun = false;
     size_t shown = SIZE_MAX;  // done as of the last line
     Clock::time_point last;
@@ -45,14 +46,15 @@ void progress_line(Progress *progress) {
     const Progress &p = *progress;
     progress->shown = p.done;
     if (p.bytes && p.total >= 1000000)
-        std::fprintf(stderr, "mallctl import: %s: %.1f of %.1f MB\n", p.what.c_str(), p.done / 1e6, p.total / 1e6);
+        std::fprintf(stderr, "mallctl import: %s: %.1f of %.1f MB%s\n", p.what.c_str(), p.done / 1e6,
+                     p.total / 1e6, p.note.c_str());
     else
-        std::fprintf(stderr, "mallctl import: %s: %zu of %zu%s\n", p.what.c_str(), p.done, p.total,
-                     p.bytes ? " bytes" : "");
+        std::fprintf(stderr, "mallctl import: %s: %zu of %zu%s%s\n", p.what.c_str(), p.done, p.total,
+                     p.bytes ? " bytes" : "", p.note.c_str());
 }
 
 void progress_begin(Progress *p, const std::string &what, size_t total, bool bytes = false) {
-    *p = Progress{what, bytes, 0, total, true, SIZE_MAX, Clock::now()};
+    *p = Progress{what, bytes, 0, total, "", true, SIZE_MAX, Clock::now()};
 }
 
 void progress_at(Progress *p, size_t done) {
@@ -261,21 +263,13 @@ bool read_text_file(const std::string &path, std::string *text, std::string *err
 int import_catalogue(const std::string &name, const std::string &text) {
     Catalogue catalogue;
     std::vector<std::string> problems;
-    Progress parsing, checking;
-    ReadProgress reading;
-    reading.parsed = [&](size_t done, size_t total) {
-        if (!parsing.begun) progress_begin(&parsing, "checking the JSON of " + name, total, true);
-        progress_at(&parsing, done);
-    };
-    reading.products = [&](size_t done, size_t total) {
-        if (!checking.begun) {
-            progress_end(&parsing);
-            progress_begin(&checking, "checking products", total);
-        }
+    Progress checking;
+    const ReadProgress reading = [&](size_t done, size_t total, size_t products) {
+        if (!checking.begun) progress_begin(&checking, "checking " + name, total, true);
+        checking.note = ", " + plural(products, "product", "products");
         progress_at(&checking, done);
     };
     catalogue_from_json(text, &catalogue, &problems, &reading);
-    progress_end(&parsing);
     progress_end(&checking);
 
     CatalogueFiles files;

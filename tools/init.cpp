@@ -40,7 +40,8 @@ bool copy_tree(const fs::path &from, const fs::path &to) {
 }
 
 // The demo mall in the root just laid out (the working directory): its catalogue, its
-// pictures under www/KVZSV/, the stores' own files under KVZSV/, and its users.
+// pictures under www/KVZSV/, the stores' own files under KVZSV/, a store's own templates
+// under kvzsvw/SID/, and its users.
 int install_demo(const fs::path &demo) {
     const fs::path catalogue = demo / "catalogue.json";
     std::string text, error;
@@ -51,6 +52,7 @@ int install_demo(const fs::path &demo) {
     if (import_catalogue(catalogue, text) != 0) return 1;
     if (!copy_tree(demo / "www" / "KVZSV", fs::path("www") / "KVZSV")) return 1;
     if (!copy_tree(demo / "KVZSV", "KVZSV")) return 1;
+    if (!copy_tree(demo / "kvzsvw", "kvzsvw")) return 1;
     for (const DemoUser &u : kDemoUsers) {
         if (!host::account_add(u.id, u.password, u.alias, u.keys, &error)) {
             std::fprintf(stderr, "mallctl init: cannot add the demo user %s: %s\n", u.id, error.c_str());

@@ -62,8 +62,9 @@ if [ -z "$base" ]; then
 fi
 echo "hostd serves the demo mall at $base"
 
+# A browser that hangs is stopped here, so that hostd is still stopped by this script.
 status=0
-(cd "$here" && node walk.mjs --base "$base" --out "$out") || status=1
+(cd "$here" && timeout 240 node walk.mjs --base "$base" --out "$out") || status=1
 
 # Every page of the walk, as hostd sent it, must be free of HTML errors.
 pages=0
@@ -82,7 +83,7 @@ echo "tidy: $((pages - bad)) of $pages pages without errors"
 [ "$bad" -eq 0 ] || status=1
 [ "$pages" -gt 0 ] || status=1
 
-cp "$work/root/trace.log" "$out/trace.log" 2>/dev/null || true
+cp "$work/root/trace.log" "$work/root/audit.log" "$out/" 2>/dev/null || true
 if [ "$status" -ne 0 ]; then
   echo "browser test failed; pages, screenshots and logs are in $out"
 fi

@@ -270,6 +270,101 @@ TEST(MallctlCatalogue, KeywordsDefaultToTheWordsOfTheName) {
     EXPECT_EQ(products[3]["keywords"], json::array());
 }
 
+TEST(MallctlCatalogue, ProductsAreReplacedWhereverTheFileListsThem) {
+    Mall mall;
+    json store = {{"id", "S"}, {"departments", {{{"id", "D1"}}, {{"id", "D2"}}}},
+                  {"products", {{{"department", "D1"}, {"id", "A"}, {"name", "a one"}},
+                                {{"department", "D1"}, {"id", "B"}, {"name", "b one"}},
+                                {{"department", "D2"}, {"id", "A"}, {"name", "other a"}}}}};
+    ASSERT_EQ(mall.import(json{{"stores", {store}}}).status, 0);
+
+    // The departments' products interleaved, ids in other capitals, and one new product.
+    store["products"] = {{{"department", "d2"}, {"id", "a"}, {"name", "other a two"}},
+                         {{"department", "D1"}, {"id", "C"}, {"name", "c new"}},
+                         {{"department", "D1"}, {"id", "b"}, {"name", "b two"}}};
+    auto r = mall.import(json{{"stores", {store}}});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json products = mall.exported()["stores"][0]["products"];
+    ASSERT_EQ(products.size(), 4u) << products.dump(2);
+    auto names = [&](size_t i) { return products[i]["department"].get<std::string>() + "/" +
+                                        products[i]["id"].get<std::string>() + " " +
+                                        products[i]["keywords"].dump(); };
+    EXPECT_EQ(names(0), "D1/A [\"A\",\"ONE\"]");
+    EXPECT_EQ(names(1), "D1/b [\"B\",\"TWO\"]");
+    EXPECT_EQ(names(2), "D1/C [\"C\",\"NEW\"]");
+    EXPECT_EQ(names(3), "D2/a [\"OTHER\",\"A\",\"TWO\"]");
+}
+
+TEST(MallctlCatalogue, AStoreEntryMeansTheSameWhateverTheOrderOfItsMembers) {
+    Mall mall;
+    // Products before the store's id: they still belong to the store.
+    auto r = mall.import_text(R"({"stores": [{"products": [{"department": "D", "id": "X", "name": "Early"}],
+                                              "id": "late", "departments": [{"id": "D"}]}]})");
+    ASSERT_EQ(r.status, 0) << r.err;
+    json late = mall.exported()["stores"][0];
+    EXPECT_EQ(late["id"], "LATE");
+    ASSERT_EQ(late["products"].size(), 1u);
+    EXPECT_EQ(late["products"][0]["id"], "X");
+    EXPECT_EQ(late["products"][0]["keywords"], json({"EARLY"}));
+
+    // The problems come in the order of the record, the store's own values before its products.
+    r = mall.import_text(R"({"stores": [{"products": [{"department": "D", "id": "Y", "price": -1}],
+                                         "id": "S", "name": 5, "departments": [{"id": "D"}]},
+                                        {"id": "T", "products": [{"department": "D", "id": "Z", "flags": "x"}]}]})");
+    EXPECT_EQ(r.status, 1);
+    size_t name = r.err.find("stores[0].name: wrong type: expected a text, got a number");
+    size_t price = r.err.find("stores[0].products[0].price: -1 is negative");
+    size_t flags = r.err.find("stores[1].products[0].flags: wrong type: expected a whole number, got a text");
+    size_t dept = r.err.find("stores[1].products[0].department: no department D in store T");
+    ASSERT_NE(name, std::string::npos) << r.err;
+    ASSERT_NE(flags, std::string::npos) << r.err;
+    EXPECT_TRUE(name < price && price < flags && flags < dept) << r.err;
+    EXPECT_NE(r.err.find("4 problems in"), std::string::npos) << r.err;
+
+    // A member named twice counts once, the last time, as in any JSON reader.
+    r = mall.import_text(R"({"stores": [{"id": "S", "departments": [{"id": "D"}],
+                                         "products": [{"department": "D", "id": "OLD"}],
+                                         "products": [{"department": "D", "id": "NEW"}]}]})");
+    ASSERT_EQ(r.status, 0) << r.err;
+    json s = mall.exported()["stores"][1];
+    EXPECT_EQ(s["id"], "S");
+    ASSERT_EQ(s["products"].size(), 1u) << s.dump(2);
+    EXPECT_EQ(s["products"][0]["id"], "NEW");
+}
+
+TEST(MallctlCatalogue, ImportTellsOnStandardErrorHowFarItHasCome) {
+    Mall mall;
+    const std::string text = sample().dump(2);
+    const std::string file = mall.root.file("in.json");
+    auto r = mall.import_text(text);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string size = std::to_string(text.size());
+    const std::string lines[] = {
+        "mallctl import: reading " + file + ": " + size + " of " + size + " bytes\n",
+        "mallctl import: checking " + file + ": " + size + " of " + size + " bytes, 4 products\n",
+        "mallctl import: writing products: 4 of 4\n",
+        "mallctl import: committing\n",
+    };
+    size_t last = 0;
+    for (const std::string &line : lines) {
+        size_t at = r.err.find(line);
+        ASSERT_NE(at, std::string::npos) << line << "in\n" << r.err;
+        EXPECT_GE(at, last) << line << "out of order in\n" << r.err;
+        last = at;
+    }
+    EXPECT_EQ(r.err.find("writing products", r.err.find("writing products") + 1), std::string::npos)
+        << "a short phase has one line\n" << r.err;
+    EXPECT_NE(r.out.find("imported 2 stores"), std::string::npos) << r.out;
+
+    // A file with problems is checked but nothing is written.
+    json bad = sample();
+    bad["stores"][0]["products"][0]["price"] = "free";
+    r = mall.import(bad);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(", 4 products\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("writing products"), std::string::npos) << r.err;
+}
+
 // An order of store ACME written into the order file as the mall library stores one.
 void write_order(const std::string &root, int32_t number) {
     host::datafile_set_directory(root + "/data");
