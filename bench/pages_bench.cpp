@@ -109,7 +109,8 @@ bool write_catalogue(const Shape &shape, const std::string &path) {
         std::fprintf(out, "]}");
     }
     std::fprintf(out, "\n]}\n");
-    return std::fclose(out) == 0;
+    bool written = std::ferror(out) == 0;
+    return std::fclose(out) == 0 && written;
 }
 
 // Runs a program to its end with its output shown on standard error (mallctl's progress

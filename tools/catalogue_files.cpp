@@ -66,31 +66,14 @@ bool delete_records(HostFile file, const std::vector<long> &positions) {
     return ok;
 }
 
-namespace {
-
-// A replaced record keeps the length it was stored with, which may be longer than this one's:
-// pad with zeros so the update never reads past the caller's record.
-bool update_current(const void *record, int length) {
-    unsigned char padded[kLongestRecord] = {};
-    std::memcpy(padded, record, static_cast<size_t>(length));
-    return _dfaUpdate(padded);
-}
-
-}  // namespace
-
 bool put_record(HostFile file, const void *key, int keynum, const void *record, int length) {
     unsigned char found[kLongestRecord];
+    // A replaced record keeps the length it was stored with, which may be longer than this
+    // one's: pad with zeros so the update never reads past the caller's record.
+    unsigned char padded[kLongestRecord] = {};
+    std::memcpy(padded, record, static_cast<size_t>(length));
     _dfaSetBlk(file);
-    bool ok = _dfaAcqLock(found, key, keynum, HOST_GET_EQUAL, 0) ? update_current(record, length)
-                                                                  : _dfaInsertV(record, length);
-    _dfaRstBlk();
-    return ok;
-}
-
-bool replace_record(HostFile file, long position, int keynum, const void *record, int length) {
-    unsigned char found[kLongestRecord];
-    _dfaSetBlk(file);
-    bool ok = _dfaAcqAbsLock(found, position, keynum, 0) && update_current(record, length);
+    bool ok = _dfaAcqLock(found, key, keynum, HOST_GET_EQUAL, 0) ? _dfaUpdate(padded) : _dfaInsertV(record, length);
     _dfaRstBlk();
     return ok;
 }

@@ -38,9 +38,8 @@ bool delete_records(HostFile file, const std::vector<long> &positions);
 // false when the file refused the write.
 bool put_record(HostFile file, const void *key, int keynum, const void *record, int length);
 
-// The two halves of put_record for a caller that already knows which applies: replace the
-// record at position (found on key keynum), or add one. false when the file refused the write.
-bool replace_record(HostFile file, long position, int keynum, const void *record, int length);
+// Adds a record, for a caller that knows there is none with its key. false when the file
+// refused it (a duplicate on a unique key).
 bool add_record(HostFile file, const void *record, int length);
 
 // A product's keywords with their positions, in the order they were added.

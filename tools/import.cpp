@@ -106,12 +106,13 @@ void check_departments(const CatalogueFiles &files, const Catalogue &catalogue, 
 
 // ---- writing
 
-// One department as it was before this import: its products and their keywords, by product id
-// in capitals. Read with one walk along each file when the department's first product is
-// written, so that each product after it is added or replaced without a look-up of its own: a
-// listed product replaces the one found here, and a replaced product's keywords are replaced.
+// One department as it was before this import, looked at when its first product is written:
+// whether it held products at all, and the keywords of its products by product id in capitals
+// (a replaced product's keywords are replaced). A department that held none, as every
+// department of a first import, takes its products without a look-up for each: one fewer
+// statement per product, on a transaction whose pages no longer all fit in memory.
 struct OldDepartment {
-    std::unordered_map<std::string, long> products;
+    bool has_products = false;
     std::unordered_map<std::string, std::vector<long>> keywords;
 };
 
@@ -124,11 +125,10 @@ OldDepartment read_old_department(const CatalogueFiles &files, const ProductReco
     std::memcpy(pkey.store_id, product.store_id, kStoreIdSize);
     std::memcpy(pkey.dept_id, product.dept_id, kDeptIdSize);
     ProductRecord p{};
-    walk_records(files.product, &pkey, kProductKeyDept, &p, [&](long position) {
-        if (!same_id(field_text(p.store_id, kStoreIdSize), store) || !same_id(field_text(p.dept_id, kDeptIdSize), dept))
-            return false;
-        old.products.emplace(upper(field_text(p.product_id, kProductIdSize)), position);
-        return true;
+    walk_records(files.product, &pkey, kProductKeyDept, &p, [&](long) {
+        old.has_products =
+            same_id(field_text(p.store_id, kStoreIdSize), store) && same_id(field_text(p.dept_id, kDeptIdSize), dept);
+        return false;
     });
 
     KeywordKey2 kkey{};
@@ -186,17 +186,18 @@ bool write_store(const CatalogueFiles &files, const StoreEntry &entry, Counts *n
         if (dept_it == departments.end()) dept_it = departments.emplace(dept, read_old_department(files, r)).first;
         OldDepartment &old = dept_it->second;
 
-        // A product found by the walk is replaced where it lies; any other is new. Should the
-        // walk have missed one, the unique key refuses the insert and the import fails whole.
-        const std::string id = upper(field_text(r.product_id, kProductIdSize));
-        auto found = old.products.find(id);
-        bool written = found != old.products.end()
-                           ? replace_record(files.product, found->second, kProductKeyDept, &r, kProductRecordSize)
-                           : add_record(files.product, &r, kProductRecordSize);
+        // In a department that held no products nothing can be replaced: the products added to
+        // it by this import are others, since the file lists each product once.
+        ProductKey1 pkey{};
+        std::memcpy(pkey.store_id, r.store_id, kStoreIdSize);
+        std::memcpy(pkey.dept_id, r.dept_id, kDeptIdSize);
+        std::memcpy(pkey.product_id, r.product_id, kProductIdSize);
+        bool written = old.has_products ? put_record(files.product, &pkey, kProductKeyDept, &r, kProductRecordSize)
+                                        : add_record(files.product, &r, kProductRecordSize);
         if (!written) return false;
         ++n->products;
 
-        auto old_keywords = old.keywords.find(id);
+        auto old_keywords = old.keywords.find(upper(field_text(r.product_id, kProductIdSize)));
         if (old_keywords != old.keywords.end() && !delete_records(files.keyword, old_keywords->second)) return false;
         if (!add_keywords(files.keyword, r, p.keywords)) return false;
         n->keywords += p.keywords.size();
