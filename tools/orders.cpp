@@ -11,6 +11,7 @@
 
 #include "companions/mall/files.h"
 #include "orders/records.h"
+#include "orders/order_text.h"
 #include "tools/commands.h"
 
 namespace mallctl {
@@ -45,20 +46,6 @@ std::string Password(const Order &order) {
 std::string Buyer(const Order &order) {
     if (order.record.order.origin == kOriginVerified) return FIELD(&order.record.order.customer, user_id);
     return Password(order);
-}
-
-std::string DateText(uint16_t day_count) {
-    uint16_t date = _datofc(day_count);
-    char text[16];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u", 1980u + (date >> 9), (date >> 5) & 0x0fu, date & 0x1fu);
-    return text;
-}
-
-std::string TimeText(uint16_t time) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%02u:%02u:%02u", (time >> 11) & 0x1fu, (time >> 5) & 0x3fu,
-                  (time & 0x1fu) * 2u);
-    return text;
 }
 
 double Total(const StoredOrder *order) {
@@ -130,8 +117,8 @@ ordered_json OrderJson(const Order &order) {
     ordered_json j;
     j["order_number"] = number;
     j["store_id"] = FIELD(o, store_id);
-    j["date"] = DateText(o->date);
-    j["time"] = TimeText(o->time);
+    j["date"] = OrderDateText(o->date);
+    j["time"] = OrderTimeText(o->time);
     j["item_count"] = item_count;
     j["payment_type"] = payment_type;
     j["payment"] = {{"holder", FIELD(&o->payment, holder)},
@@ -211,7 +198,7 @@ int cmd_orders(const std::string &root, const Args &args) {
         if (by_store && strcasecmp(store_id.c_str(), store.c_str()) != 0) break;
         const int32_t number = o->order_number;
         std::printf("%s\t%d\t%s\t%s\t%s\t%.2f\t%s\n", store_id.c_str(), static_cast<int>(number),
-                    DateText(o->date).c_str(), TimeText(o->time).c_str(), FIELD(o, status).c_str(),
+                    OrderDateText(o->date).c_str(), OrderTimeText(o->time).c_str(), FIELD(o, status).c_str(),
                     Total(o), Buyer(order).c_str());
         long position = 0;
         found = _dfaQueryNP(HOST_QUERY_NEXT) && (position = _dfaAbs()) != 0;

@@ -14,6 +14,7 @@
 #include "catalogue/records.h"
 #include "checkout/records.h"
 #include "orders/records.h"
+#include "orders/order_text.h"
 #include "shell/host.h"
 
 namespace {
@@ -67,20 +68,6 @@ bool ReadStoreFile(uint8_t type, const char *store_id, void *record) {
     return found;
 }
 
-std::string DateText(uint16_t day_count) {
-    uint16_t date = _datofc(day_count);
-    char text[16];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u", 1980u + (date >> 9), (date >> 5) & 0x0fu, date & 0x1fu);
-    return text;
-}
-
-std::string TimeText(uint16_t time) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%02u:%02u:%02u", (time >> 11) & 0x1fu, (time >> 5) & 0x3fu,
-                  (time & 0x1fu) * 2u);
-    return text;
-}
-
 void AddressLines(std::string *out, const char *title, const std::string &name, const std::string &company,
                   const std::string &addr1, const std::string &addr2, const std::string &city,
                   const std::string &state, const std::string &zip, const std::string &country,
@@ -113,7 +100,7 @@ std::string NoticeText() {
     std::string out = "Order " + std::to_string(number) + " of store " + store_id;
     if (have_store && store.name[0] != '\0') out += " (" + FIELD(&store, name) + ")";
     out += "\n";
-    out += "Submitted: " + DateText(order->date) + " " + TimeText(order->time) + "\n";
+    out += "Submitted: " + OrderDateText(order->date) + " " + OrderTimeText(order->time) + "\n";
     out += "Status: " + FIELD(order, status) + "\n";
     if (order->origin == kOriginVerified) {
         out += "Buyer: " + FIELD(&order->customer, user_id) + " (user id)\n";
