@@ -160,6 +160,15 @@ TEST(Submit, AnOrderIsConfirmedOnlyOnceTheOrderFileHoldsIt) {
     auto stored = mall.Order("ACME", 1);
     ASSERT_FALSE(stored.is_null());
     EXPECT_EQ(stored["status"], "SUBMITTED");
+    EXPECT_EQ(mall.Stock("ACME", "TEE"), 4) << "the stock was lowered before the confirmation";
+    EXPECT_TRUE(e2e::file_exists(mall.root.file("outbox/ACME-1.txt")));
+
+    // A host started again on the same root shows the buyer the order.
+    e2e::Host again(mall.root.path(), {"--time-scale", "10"});
+    ASSERT_TRUE(again.ready()) << again.stderr_text();
+    std::string review = e2e::get(again.port(), "/webmall?CMD=review&SID=ACME&OID=1&PSWORD=joe%40example.com",
+                                  Shopper(2)).body;
+    EXPECT_TRUE(Shows(review, "REVIEW inv=[1] store=[ACME|Acme Goods]")) << review;
 }
 
 TEST(Submit, AnOrderEmptiedInTheCartIsNotStored) {
