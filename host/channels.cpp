@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/datafile.h"
 #include "host/http_answer.h"
 #include "host/log.h"
 #include "host/loop.h"
@@ -313,9 +314,11 @@ CallScope::CallScope(Channel &c)
     _usrptr = &c.user;
     _vdaptr = &c.web;
     begin_module_call();
+    datafile_snapshot_begin();
 }
 
 CallScope::~CallScope() {
+    datafile_snapshot_end();
     --channel_.in_call;
     g_current = saved_current_;
     if (saved_current_ != nullptr) {

@@ -20,6 +20,13 @@ void datafile_reset_selection();
 // given out again); an explicit transaction still open is rolled back.
 void datafile_close_all();
 
+// One read snapshot of the data files per call into a module (a request hook, a status call, a
+// timer routine): look-ups between begin and end see each file as it was at the first look-up
+// on it, and a write ends the snapshot of its file first (store.h). Calls nest: only the
+// outermost begin and end count.
+void datafile_snapshot_begin();
+void datafile_snapshot_end();
+
 // An explicit transaction on the database that holds file (with every other table of that
 // database), so that a whole import lands or none of it: the writes inside it are made durable
 // together by the commit instead of one by one. begin is false when the handle is bad, a

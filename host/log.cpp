@@ -1,10 +1,16 @@
 // trace.log, audit.log and the operator console; each line carries a time stamp.
 #include "host/log.h"
 
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <utility>
+#include <vector>
 
 #include <unistd.h>
 
@@ -24,28 +30,72 @@ std::string stamp() {
     return buf;
 }
 
-// Logs are opened per line: the operator may rotate them while the host runs, and a line is
-// on disk before the call returns.
-void append(const char *file, const std::string &line) {
-    if (FILE *f = std::fopen(file, "a")) {
-        std::string out = stamp() + line + "\n";
-        std::fwrite(out.data(), 1, out.size(), f);
-        std::fclose(f);
-    }
+std::vector<LogFile *> &log_files() {
+    static std::vector<LogFile *> files;
+    return files;
+}
+
+std::vector<std::function<void()>> &reopen_hooks() {
+    static std::vector<std::function<void()>> hooks;
+    return hooks;
+}
+
+LogFile &trace_file() {
+    static LogFile file("trace.log");
+    return file;
+}
+
+LogFile &audit_file() {
+    static LogFile file("audit.log");
+    return file;
 }
 
 }  // namespace
+
+LogFile::LogFile(std::string path) : path_(std::move(path)) { log_files().push_back(this); }
+
+LogFile::~LogFile() {
+    close();
+    auto &files = log_files();
+    files.erase(std::remove(files.begin(), files.end(), this), files.end());
+}
+
+void LogFile::write(const std::string &text) {
+    if (fd_ < 0) fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ < 0) return;
+    const char *at = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd_, at, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        at += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+void LogFile::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+void reopen_logs() {
+    for (LogFile *file : log_files()) file->close();
+    for (auto &hook : reopen_hooks()) hook();
+}
+
+void on_reopen_logs(std::function<void()> fn) { reopen_hooks().push_back(std::move(fn)); }
 
 void set_verbose(bool on) { g_verbose = on; }
 bool verbose() { return g_verbose; }
 
 void trace_line(const std::string &text) {
-    append("trace.log", text);
+    trace_file().write(stamp() + text + "\n");
     if (g_verbose) std::fprintf(stderr, "trace: %s\n", text.c_str());
 }
 
 void audit_line(const std::string &summary, const std::string &detail) {
-    append("audit.log", summary + "\t" + detail);
+    audit_file().write(stamp() + summary + "\t" + detail + "\n");
     if (g_verbose) std::fprintf(stderr, "audit: %s\t%s\n", summary.c_str(), detail.c_str());
 }
 

@@ -86,7 +86,9 @@ extern "C" void _rtkick(int seconds, void (*routine)(void)) {
     if (initial) ++host::g_initial_pending;
     host::after(seconds, [routine, initial] {
         host::begin_module_call();
+        host::datafile_snapshot_begin();
         routine();
+        host::datafile_snapshot_end();
         if (initial) {
             --host::g_initial_pending;
             host::maybe_initial_done();

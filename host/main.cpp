@@ -121,6 +121,14 @@ int main(int argc, char **argv) {
         host::web_stop();
         host::loop().stop();
     });
+    // SIGHUP: logrotate has moved the logs away; the next line of each opens a new file.
+    asio::signal_set hangup(host::loop(), SIGHUP);
+    std::function<void(const asio::error_code &, int)> on_hangup = [&](const asio::error_code &ec, int) {
+        if (ec) return;
+        host::reopen_logs();
+        hangup.async_wait(on_hangup);
+    };
+    hangup.async_wait(on_hangup);
     host::loop().run();
     host::datafile_close_all();
     return 0;

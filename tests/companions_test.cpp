@@ -16,6 +16,7 @@
 #include "catalogue/records.h"
 #include "checkout/records.h"
 #include "host/datafile.h"
+#include "host/log.h"
 #include "orders/records.h"
 #include "shell/companions.h"
 #include "shell/host.h"
@@ -84,6 +85,7 @@ class MallRoot : public ::testing::Test {
         root_ = pattern;
         previous_ = fs::current_path();
         fs::current_path(root_);
+        host::reopen_logs();  // the logs are kept open: open them in this root
         host::datafile_close_all();
         host::datafile_set_directory("data");  // as hostd has it: data/ of the root
     }
@@ -191,6 +193,7 @@ TEST_F(MallRoot, AFaultyMallCfgDisablesTheMallAndNamesTheLine) {
         SCOPED_TRACE(c.config);
         WriteConfig(c.config);
         fs::remove("audit.log");
+        host::reopen_logs();
         int16_t result = 1;
         MallVars vars = GetVars(&result);
         EXPECT_EQ(result, 0);

@@ -724,6 +724,78 @@ TEST_F(DatafileTest, ASecondConnectionSeesEachWriteAtOnceAndABusyWriterGivesUp) 
     sqlite3_close(other);
 }
 
+// One call into a module reads every file as it was at its first look-up; a write by the call
+// itself ends the snapshot (and is neither refused nor hidden), and the next call sees what
+// another process wrote meanwhile.
+TEST_F(DatafileTest, ASnapshotHoldsUntilItsEndOrAWriteOfItsOwn) {
+    HostFile f = open_items();
+    ASSERT_GT(f, 0);
+    Selected sel(f);
+    ASSERT_TRUE(insert_item(item("A", 1)));
+    sqlite3 *other = nullptr;
+    ASSERT_EQ(sqlite3_open((dir_ + "/test.db").c_str(), &other), SQLITE_OK);
+    sqlite3_busy_timeout(other, 5000);
+    auto other_exec = [&](const std::string &sql) {
+        return sqlite3_exec(other, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    };
+    Item it{};
+    auto has = [&](const char *name) {
+        NameKey k = name_key(name);
+        return _dfaAcqLock(&it, &k, 0, HOST_GET_EQUAL, 0) != 0;
+    };
+
+    host::datafile_snapshot_begin();
+    host::datafile_snapshot_begin();  // nested: only the outermost pair counts
+    EXPECT_TRUE(has("A"));
+    ASSERT_TRUE(other_exec("DELETE FROM items"));
+    host::datafile_snapshot_end();
+    EXPECT_TRUE(has("A"));
+    EXPECT_EQ(walk(0, 16), (Labels{"A:1"}));
+    host::datafile_snapshot_end();
+    EXPECT_FALSE(has("A"));
+    ASSERT_TRUE(insert_item(item("A", 1)));
+
+    host::datafile_snapshot_begin();
+    EXPECT_TRUE(has("A"));
+    // The other connection deletes A: inside the snapshot A is still there...
+    ASSERT_TRUE(other_exec("DELETE FROM items"));
+    EXPECT_TRUE(has("A"));
+    EXPECT_EQ(walk(0, 16), (Labels{"A:1"}));
+    // ...a write of our own is not refused, lands, and ends the snapshot: A is gone now.
+    EXPECT_TRUE(insert_item(item("B", 2)));
+    EXPECT_FALSE(has("A"));
+    EXPECT_EQ(walk(0, 16), (Labels{"B:2"}));
+    // A new snapshot started with that read: the other connection's next delete stays hidden
+    // until the end of the call.
+    ASSERT_TRUE(other_exec("DELETE FROM items"));
+    EXPECT_TRUE(has("B"));
+    host::datafile_snapshot_end();
+    EXPECT_FALSE(has("B"));
+
+    // Inside a snapshot an update after reads, and an explicit transaction, both land.
+    ASSERT_TRUE(insert_item(item("C", 3)));
+    host::datafile_snapshot_begin();
+    ASSERT_TRUE(has("C"));
+    ASSERT_TRUE(other_exec("INSERT INTO items(rec, k0, k1) SELECT rec, k0 || x'00', k1 FROM items"));
+    it.value = 30;
+    EXPECT_TRUE(_dfaUpdate(&it));
+    ASSERT_TRUE(has("C"));
+    EXPECT_TRUE(host::datafile_begin(f));
+    EXPECT_TRUE(insert_item(item("D", 4)));
+    EXPECT_TRUE(host::datafile_commit(f));
+    EXPECT_FALSE(host::datafile_commit(f));  // none open any more
+    host::datafile_snapshot_end();
+    sqlite3_stmt *stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(other, "SELECT count(*) FROM items", -1, &stmt, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(stmt, 0), 3);
+    sqlite3_finalize(stmt);
+    EXPECT_TRUE(has("D"));
+    ASSERT_TRUE(has("C"));
+    EXPECT_EQ(it.value, 30);
+    sqlite3_close(other);
+}
+
 TEST_F(DatafileTest, ReopeningWithOtherKeysRebuildsThemOrRefuses) {
     HostKeyDef by_name[1] = {key_of(true, {{0, 16, HOST_KEY_TEXT}})};
     HostFile f = _dfaOpen("test.db", "items", sizeof(Item), 1, by_name);

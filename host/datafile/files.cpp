@@ -142,8 +142,21 @@ void datafile_set_directory(const std::string &dir) { g_directory = dir; }
 
 void datafile_reset_selection() { g_selection.clear(); }
 
+namespace {
+int g_snapshot_depth = 0;
+}
+
+void datafile_snapshot_begin() {
+    if (g_snapshot_depth++ == 0) datafile::store_snapshot_begin();
+}
+
+void datafile_snapshot_end() {
+    if (g_snapshot_depth > 0 && --g_snapshot_depth == 0) datafile::store_snapshot_end();
+}
+
 void datafile_close_all() {
     datafile::store_close_all();
+    g_snapshot_depth = 0;
     g_files.assign(1, File{});
     g_selection.clear();
 }

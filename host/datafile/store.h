@@ -64,6 +64,15 @@ bool table_begin(Table &table);
 bool table_commit(Table &table);
 void table_rollback(Table &table);
 
+// A read snapshot: between store_snapshot_begin and store_snapshot_end the look-ups on a
+// database all see it as it was at the first of them, and take its locks once instead of once
+// per look-up. A write (insert, update, delete, an explicit transaction, creating a table) first
+// ends the snapshot of its database, so it is never refused because of an old snapshot, and the
+// look-ups after it start a new one that sees it. store_snapshot_end lets go of every snapshot,
+// so a change made elsewhere meanwhile shows in the next one. Not nested.
+void store_snapshot_begin();
+void store_snapshot_end();
+
 // How the store carries out a look-up (SQLite: the EXPLAIN QUERY PLAN lines), for diagnostics.
 std::string table_explain(Table &table, int keynum, Seek op);
 

@@ -1,7 +1,9 @@
 // The SQLite store of the data files. One connection per database file, shared by its tables;
 // WAL with synchronous=FULL, so a write is durable when it returns; a busy timeout for writers.
-// Every statement is reset as soon as its row is copied: no read transaction outlives a call, so
-// a write by another process (the operator's tool) shows in the next look-up.
+// Every statement is reset as soon as its row is copied. Outside a snapshot no read transaction
+// outlives a call, so a write by another process (the operator's tool) shows in the next look-up;
+// inside one (store_snapshot_begin) the look-ups on a database share one read transaction, opened
+// by the first of them and closed by the first write or by store_snapshot_end.
 //
 // A table is (pos INTEGER PRIMARY KEY AUTOINCREMENT, rec BLOB, k0 BLOB, ... kN BLOB): the record
 // with its length, and one column per key holding its encoded key, indexed so that the index order
@@ -39,6 +41,10 @@ enum Kind { equal, greater, greater_equal, less, next, previous, kinds };
 struct Database {
     std::string path;
     sqlite3 *db = nullptr;
+    // The read transaction of the current snapshot is open on this connection.
+    bool reading = false;
+    sqlite3_stmt *begin_read = nullptr;
+    sqlite3_stmt *end_read = nullptr;
 };
 
 struct Table {
@@ -62,6 +68,7 @@ namespace {
 
 std::vector<std::unique_ptr<Database>> g_databases;
 std::vector<std::unique_ptr<Table>> g_tables;
+bool g_snapshot = false;
 
 void report(const Database &d, const std::string &what) {
     std::fprintf(stderr, "datafile: %s: %s: %s\n", d.path.c_str(), what.c_str(),
@@ -127,6 +134,33 @@ void copy_record(sqlite3_stmt *stmt, int col, RecordOut *out) {
     n = std::min(n, out->capacity);
     if (n > 0 && data != nullptr) std::memcpy(out->buffer, data, static_cast<size_t>(n));
     out->length = std::max(n, 0);
+}
+
+// ---- snapshots
+
+// Before a look-up: inside a snapshot, the first look-up on a database opens its read
+// transaction (BEGIN is deferred: the look-up itself takes the snapshot). Not inside a
+// transaction of the caller's own.
+void enter_read(Database &d) {
+    if (!g_snapshot || d.reading || sqlite3_get_autocommit(d.db) == 0) return;
+    if (d.begin_read == nullptr) d.begin_read = prepare(d, "BEGIN", true);
+    if (d.begin_read == nullptr) return;
+    d.reading = sqlite3_step(d.begin_read) == SQLITE_DONE;
+    sqlite3_reset(d.begin_read);
+}
+
+// Before a write, and at the end of a snapshot: the read transaction ends, so the write starts
+// from the newest state of the file and what is read next sees it.
+void leave_read(Database &d) {
+    if (!d.reading) return;
+    d.reading = false;
+    if (d.end_read == nullptr) d.end_read = prepare(d, "COMMIT", true);
+    if (d.end_read != nullptr && sqlite3_step(d.end_read) == SQLITE_DONE) {
+        sqlite3_reset(d.end_read);
+        return;
+    }
+    if (d.end_read != nullptr) sqlite3_reset(d.end_read);
+    exec(d, "ROLLBACK", "ending a read snapshot");
 }
 
 // ---- the transaction of a change to the schema
@@ -338,6 +372,7 @@ bool settle_table(Database &d, const std::string &table, int record_size,
     // The usual case, a file opened as it was created, takes no write lock, so opening never
     // waits for the operator's import.
     if (stored_definition(d, table, record_size, definition) == 1) return true;
+    leave_read(d);
 
     // A table created inside the operator's transaction would vanish with its rollback while
     // its statements stay prepared here: files are opened before a transaction starts.
@@ -452,6 +487,7 @@ Status run_seek(Table &t, int keynum, Kind kind, const std::string &key, int64_t
                 Found *found, RecordOut *record) {
     sqlite3_stmt *stmt = seek_statement(t, keynum, kind, record != nullptr);
     if (stmt == nullptr) return Status::failed;
+    enter_read(*t.database);
     ResetOnExit reset{stmt};
     sqlite3_bind_blob(stmt, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
     if (kind == next || kind == previous) sqlite3_bind_int64(stmt, 2, position);
@@ -546,6 +582,7 @@ Table *store_open(const std::string &directory, const std::string &database,
 }
 
 void store_close_all() {
+    store_snapshot_end();
     for (auto &t : g_tables) {
         for (auto &per_key : t->seeks)
             for (auto &pair : per_key)
@@ -555,7 +592,11 @@ void store_close_all() {
     }
     g_tables.clear();
     // An explicit transaction still open is rolled back by the close.
-    for (auto &d : g_databases) sqlite3_close_v2(d->db);
+    for (auto &d : g_databases) {
+        sqlite3_finalize(d->begin_read);
+        sqlite3_finalize(d->end_read);
+        sqlite3_close_v2(d->db);
+    }
     g_databases.clear();
 }
 
@@ -569,6 +610,7 @@ Status table_seek(Table &t, int keynum, Seek op, const std::string &key, int64_t
 }
 
 Status table_read(Table &t, int64_t position, int keynum, Found *found, RecordOut *record) {
+    enter_read(*t.database);
     sqlite3_stmt *stmt = t.read_at;
     ResetOnExit reset{stmt};
     sqlite3_bind_int64(stmt, 1, position);
@@ -587,6 +629,7 @@ Status table_read(Table &t, int64_t position, int keynum, Found *found, RecordOu
 }
 
 Status table_insert(Table &t, const void *record, int length, int64_t *position) {
+    leave_read(*t.database);
     sqlite3_stmt *stmt = t.insert;
     ResetOnExit reset{stmt};
     sqlite3_bind_blob(stmt, 1, record, length, SQLITE_STATIC);
@@ -602,6 +645,7 @@ Status table_insert(Table &t, const void *record, int length, int64_t *position)
 }
 
 Status table_update(Table &t, int64_t position, const void *record, int *length) {
+    leave_read(*t.database);
     {
         sqlite3_stmt *stmt = t.length_at;
         ResetOnExit reset{stmt};
@@ -628,6 +672,7 @@ Status table_update(Table &t, int64_t position, const void *record, int *length)
 }
 
 Status table_delete(Table &t, int64_t position) {
+    leave_read(*t.database);
     sqlite3_stmt *stmt = t.erase;
     ResetOnExit reset{stmt};
     sqlite3_bind_int64(stmt, 1, position);
@@ -639,6 +684,7 @@ Status table_delete(Table &t, int64_t position) {
 }
 
 bool table_begin(Table &t) {
+    leave_read(*t.database);
     if (sqlite3_get_autocommit(t.database->db) == 0) {
         std::fprintf(stderr, "datafile: %s: a transaction is already open\n",
                      t.database->path.c_str());
@@ -648,7 +694,7 @@ bool table_begin(Table &t) {
 }
 
 bool table_commit(Table &t) {
-    if (sqlite3_get_autocommit(t.database->db) != 0) return false;
+    if (sqlite3_get_autocommit(t.database->db) != 0 || t.database->reading) return false;
     if (!exec(*t.database, "COMMIT", "committing")) {
         exec(*t.database, "ROLLBACK", "rolling back a failed commit");
         return false;
@@ -663,8 +709,15 @@ bool table_commit(Table &t) {
 }
 
 void table_rollback(Table &t) {
-    if (sqlite3_get_autocommit(t.database->db) == 0)
+    if (sqlite3_get_autocommit(t.database->db) == 0 && !t.database->reading)
         exec(*t.database, "ROLLBACK", "rolling back");
+}
+
+void store_snapshot_begin() { g_snapshot = true; }
+
+void store_snapshot_end() {
+    g_snapshot = false;
+    for (auto &d : g_databases) leave_read(*d);
 }
 
 std::string table_explain(Table &t, int keynum, Seek op) {

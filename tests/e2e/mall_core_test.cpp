@@ -8,6 +8,7 @@
 #include <thread>
 #include <chrono>
 #include <cstring>
+#include <csignal>
 
 #include "tests/e2e/harness.h"
 #include "tests/e2e/web_util.h"
@@ -199,6 +200,38 @@ TEST(MallCore, ATransferAcrossTheWrapOfTheSixteenBitClockIsNotCutOff) {
     auto r = e2e::parse_response(client.received);
     EXPECT_GT(took, 4.5) << "the transfer must outlast one period of the clock";
     EXPECT_EQ(r.body.size(), page.size() - 7 + std::strlen("Unrecognized command"));
+}
+
+// The logs stay open: after logrotate moves them away, lines go on into the moved files until
+// SIGHUP, and after it into new files under the usual names.
+TEST(MallCore, LogsMovedAwayAreReopenedOnHangup) {
+    Mall mall;
+    Host host(mall.root.path(), {"--time-scale", "10"});
+    ASSERT_TRUE(host.ready()) << host.stderr_text();
+    e2e::get(host.port(), "/webmall?CMD=first", "127.0.0.5");
+    std::filesystem::rename(mall.root.file("trace.log"), mall.root.file("trace.log.1"));
+    std::filesystem::rename(mall.root.file("audit.log"), mall.root.file("audit.log.1"));
+    e2e::get(host.port(), "/webmall?CMD=second", "127.0.0.5");
+    EXPECT_FALSE(e2e::file_exists(mall.root.file("trace.log")));
+
+    ASSERT_EQ(kill(host.pid(), SIGHUP), 0);
+    // The signal is taken between requests; a request is answered after it.
+    std::string moved;
+    for (int i = 0; i < 100 && !e2e::file_exists(mall.root.file("trace.log")); ++i) {
+        e2e::get(host.port(), "/webmall?CMD=third", "127.0.0.5");
+    }
+    moved = e2e::read_file(mall.root.file("trace.log.1"));
+    EXPECT_NE(moved.find("CMD=first Peer 127.0.0.5"), std::string::npos) << moved;
+    EXPECT_NE(moved.find("CMD=second Peer 127.0.0.5"), std::string::npos) << moved;
+    std::string fresh = trace(mall);
+    EXPECT_NE(fresh.find("CMD=third Peer 127.0.0.5"), std::string::npos) << fresh;
+    EXPECT_EQ(fresh.find("CMD=second"), std::string::npos) << fresh;
+    EXPECT_EQ(fresh.find("CMD=third"), 20u) << "a new file starts with a whole, stamped line: " << fresh;
+
+    EXPECT_EQ(host.stop(), 0);
+    // The shutdown's lines go to the new files too.
+    EXPECT_NE(trace(mall).find("Shutdown"), std::string::npos);
+    EXPECT_EQ(moved, e2e::read_file(mall.root.file("trace.log.1")));
 }
 
 }  // namespace
