@@ -196,7 +196,15 @@ void SetCommonEntries(STable *table) {
     table->Set("roothtm", Text(OptRootHtm));
     table->Set("MALLNAME", Text(OptMallName));
     table->Set("MALLIMAGE", GetMallImage());
+    SetCurrency(table);
     SetOrderLinks(table);
+}
+
+void SetCurrency(STable *table) {
+    // An installation whose message file has no currency shows bare amounts, and no trace line
+    // complains about it.
+    const char *currency = _fndmsg(kCurrencyMessage);
+    table->Set("CURRENCY", currency != nullptr ? currency : "");
 }
 
 void SetSection(STable *table, const char *open, const char *close, bool shown) {

@@ -46,8 +46,11 @@ bool ReadExtStore(const char *store_id);
 bool ReadDepartment(const char *store_id, const char *dept_id);
 bool ReadProduct(const char *store_id, const char *dept_id, const char *product_id);
 
-// "roothtm", "MALLNAME", "MALLIMAGE" and the cart links "SHOP", "CORD", "KILL".
+// "roothtm", "MALLNAME", "MALLIMAGE", "CURRENCY" and the cart links "SHOP", "CORD", "KILL".
 void SetCommonEntries(STable *table);
+// "CURRENCY": the text of message 52, which templates put in front of amounts; "" without it.
+constexpr int kCurrencyMessage = 52;
+void SetCurrency(STable *table);
 
 // A section switch: both entries "" when the stretch shows, "<!--" and "-->" when it does not.
 void SetSection(STable *table, const char *open, const char *close, bool shown);

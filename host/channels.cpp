@@ -6,6 +6,7 @@
 // the records a module reads stay valid for the whole call.
 #include "host/channels.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <strings.h>
 #include <unistd.h>
@@ -14,7 +15,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
+#include "host/access_log.h"
 #include "host/datafile.h"
 #include "host/http_answer.h"
 #include "host/log.h"
@@ -86,10 +89,40 @@ bool spool_name(const char *name) {
     return std::strstr(name, "..") == nullptr && name[9] != '\0';
 }
 
+constexpr size_t kHeadKept = 4096;
+
+// The access log's line for the request the channel carried: its status from the host's own
+// answer or from the status line sent, its body the bytes sent behind the response head.
+void log_request(Channel &c) {
+    const Connection &k = *c.conn;
+    const HttpRequest &rq = c.reader.request;
+    AccessEntry e;
+    char address[INET_ADDRSTRLEN] = "-";
+    inet_ntop(AF_INET, &g_tcpip[c.number].peer, address, sizeof address);
+    e.address = address;
+    e.user = basic_user(header_value(rq, "Authorization"));
+    e.when = std::time(nullptr);
+    e.request_line = rq.raw.substr(0, std::min(rq.raw.find_first_of("\r\n"), kRequestLineLimit));
+    size_t head_end = k.head.find("\r\n\r\n");
+    const bool has_head = k.head.compare(0, 5, "HTTP/") == 0 && head_end != std::string::npos;
+    e.status = k.status;
+    if (e.status == 0 && has_head) {
+        size_t sp = k.head.find(' ');
+        if (sp != std::string::npos) e.status = std::atoi(k.head.c_str() + sp + 1);
+    }
+    if (e.status == 0) e.status = 200;
+    unsigned long long head_size = has_head ? head_end + 4 : 0;
+    e.body_bytes = k.bytes_out > head_size ? k.bytes_out - head_size : 0;
+    e.referer = header_value(rq, "Referer");
+    e.user_agent = header_value(rq, "User-Agent");
+    log_access(e);
+}
+
 // The end every channel comes to, however it ends: a file the module left open is closed,
 // and a spool file left behind deleted; the slot is blank for the next connection.
 void end_channel(Channel &c) {
     if (!c.conn) return;
+    if (c.reader.started()) log_request(c);
     if (c.web.file != nullptr) {
         std::fclose(c.web.file);
         c.web.file = nullptr;
@@ -247,6 +280,9 @@ void on_written(const std::shared_ptr<Connection> &k, const asio::error_code &ec
         else close_now(*k);
         return;
     }
+    if (k->head.size() < kHeadKept && k->head.find("\r\n\r\n") == std::string::npos)
+        k->head.append(k->sending, k->sending_done, std::min(n, kHeadKept - k->head.size()));
+    k->bytes_out += n;
     k->sending_done += n;
     if (k->channel != nullptr) output_moved(*k->channel);
     pump(*k);
@@ -438,6 +474,7 @@ void queue_answer(Channel &c, int code, const std::string &message_html, const s
     int protocol = rq.protocol != 0 ? rq.protocol : 100;
     c.pending.clear();
     c.conn->queued.clear();
+    c.conn->status = code;
     c.conn->queued += answer_page(code, message_html, protocol, rq.method == "HEAD", extra_headers);
     c.phase = Channel::Phase::finishing;
 }

@@ -46,6 +46,12 @@ struct Connection : std::enable_shared_from_this<Connection> {
 
     int file_fd = -1;  // a file the host itself sends (www/), read as the socket takes output
     unsigned long long file_left = 0;
+
+    // For the access log: what the socket took, the start of it up to the end of the response
+    // head, and the status of an answer the host gave itself (0: read it from the head).
+    unsigned long long bytes_out = 0;
+    std::string head;
+    int status = 0;
 };
 
 struct Channel {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <strings.h>
 
 namespace host {
 namespace {
@@ -180,6 +181,20 @@ bool RequestReader::headers_done() {
     if (length == 0 || request.protocol < 101) request.expects_continue = false;
     stage_ = Stage::body;
     return true;
+}
+
+// The value of the last header line of the name, blanks around it dropped; "" when absent.
+std::string header_value(const HttpRequest &rq, const char *name) {
+    const size_t len = std::strlen(name);
+    std::string value;
+    for (const std::string &line : rq.header_lines) {
+        if (line.size() > len && line[len] == ':' && strncasecmp(line.c_str(), name, len) == 0) {
+            size_t b = line.find_first_not_of(" \t", len + 1);
+            size_t e = line.find_last_not_of(" \t");
+            value = b == std::string::npos ? "" : line.substr(b, e - b + 1);
+        }
+    }
+    return value;
 }
 
 }  // namespace host

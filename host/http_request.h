@@ -23,6 +23,10 @@ struct HttpRequest {
     bool expects_continue = false;  // "Expect: 100-continue" and a body still to come
 };
 
+// The value of the request's last header line of that name (ignoring letter case), blanks
+// around it dropped; "" when there is none.
+std::string header_value(const HttpRequest &rq, const char *name);
+
 enum class ReadResult { need_more, complete, refused };
 
 struct RequestReader {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "host/accounts.h"
@@ -22,7 +23,7 @@ namespace {
 
 const char kUsage[] =
     "usage: hostd --root DIR [--port N] [--bind ADDR] [--lib-dir DIR] [--time-scale N] [--verbose]\n"
-    "             [--trusted-proxy ADDR]\n";
+    "             [--trusted-proxy ADDR] [--cache-seconds N]\n";
 
 [[noreturn]] void usage(const std::string &problem) {
     std::fprintf(stderr, "hostd: %s\n%s", problem.c_str(), kUsage);
@@ -87,6 +88,7 @@ int main(int argc, char **argv) {
         else if (flag == "--time-scale") host::set_time_scale(static_cast<int>(number_arg(flag, value(), 1, 1000000)));
         else if (flag == "--verbose") host::set_verbose(true);
         else if (flag == "--trusted-proxy") web.trusted_proxy = value();
+        else if (flag == "--cache-seconds") host::set_static_max_age(number_arg(flag, value(), 0, 31536000));
         else if (flag == "--help" || flag == "-h") {
             std::fputs(kUsage, stdout);
             return 0;

@@ -206,6 +206,13 @@ extern "C" char *_getMsgBlk(int n) {
     return missing->second.data();
 }
 
+extern "C" char *_fndmsg(int n) {
+    HostMessageBlock *block = host::selected();
+    if (block == nullptr) return nullptr;
+    auto it = block->entries.find(n);
+    return it != block->entries.end() ? it->second.text.data() : nullptr;
+}
+
 extern "C" char *_gmdnam(const char *mdf_file) {
     static char name[256];
     std::map<std::string, host::KeyedLine> lines;

@@ -15,6 +15,11 @@ struct WebOptions {
 // problem (address in use, bad address) is fatal.
 int web_listen(const WebOptions &options);
 
+// How long browsers may keep pictures, the style sheet and fonts of www/ without asking again
+// (Cache-Control max-age); 0 makes them ask every time. One day unless hostd is told otherwise.
+constexpr long kDefaultStaticMaxAge = 86400;
+void set_static_max_age(long seconds);
+
 // Stops accepting and closes every channel (at shutdown).
 void web_stop();
 

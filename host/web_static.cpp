@@ -8,12 +8,15 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
 
 #include "host/channels.h"
 #include "host/http_answer.h"
+#include "host/web.h"
 
 namespace host {
 namespace {
@@ -92,7 +95,52 @@ std::optional<std::string> resolve_under_www(const std::string &path) {
 
 void not_found(Channel &c) { queue_answer(c, 404, "There is no such page here."); }
 
+long g_static_max_age = kDefaultStaticMaxAge;
+
+// Pictures, the style sheet and fonts change seldom: browsers keep them for the time set;
+// everything else they ask again for each time, and get a 304 when it has not changed.
+std::string cache_control(const std::string &type) {
+    const bool lasting = type.compare(0, 6, "image/") == 0 || type.compare(0, 8, "text/css") == 0 ||
+                         type.compare(0, 5, "font/") == 0;
+    if (!lasting || g_static_max_age <= 0) return "Cache-Control: no-cache\r\n";
+    return "Cache-Control: max-age=" + std::to_string(g_static_max_age) + "\r\n";
+}
+
+// The file's entity tag: its size and modification time, which change with every rewrite.
+std::string entity_tag(const struct stat &st) {
+    char tag[64];
+    std::snprintf(tag, sizeof tag, "\"%llx-%llx-%lx\"", static_cast<unsigned long long>(st.st_size),
+                  static_cast<unsigned long long>(st.st_mtim.tv_sec), static_cast<long>(st.st_mtim.tv_nsec));
+    return tag;
+}
+
+// If-None-Match decides when it is there (a list of tags, weak ones compared weakly, or "*");
+// If-Modified-Since only without it.
+bool not_modified(const HttpRequest &rq, const std::string &tag, std::time_t modified) {
+    std::string match = header_value(rq, "If-None-Match");
+    if (!match.empty()) {
+        size_t i = 0;
+        while (i < match.size()) {
+            size_t end = match.find(',', i);
+            if (end == std::string::npos) end = match.size();
+            std::string one = match.substr(i, end - i);
+            i = end + 1;
+            size_t b = one.find_first_not_of(" \t");
+            size_t e = one.find_last_not_of(" \t");
+            if (b == std::string::npos) continue;
+            one = one.substr(b, e - b + 1);
+            if (one.compare(0, 2, "W/") == 0) one = one.substr(2);
+            if (one == "*" || one == tag) return true;
+        }
+        return false;
+    }
+    std::time_t since = 0;
+    return parse_http_date(header_value(rq, "If-Modified-Since"), &since) && modified <= since;
+}
+
 }  // namespace
+
+void set_static_max_age(long seconds) { g_static_max_age = seconds; }
 
 void host_request_handler(char *url) {
     Channel *c = current_channel();
@@ -130,9 +178,21 @@ void host_request_handler(char *url) {
 
     Connection &k = *c->conn;
     const int protocol = c->reader.request.protocol;
+    const std::string type = content_type_for(*file);
+    const std::string tag = entity_tag(st);
+    const std::string validators =
+        "ETag: " + tag + "\r\nLast-Modified: " + http_date(st.st_mtim.tv_sec) + "\r\n" + cache_control(type);
     c->pending.clear();
     k.queued.clear();
-    k.queued += file_head(content_type_for(*file), static_cast<unsigned long long>(st.st_size), protocol);
+    // A request without a version has no headers to ask with, and always gets the file.
+    if (protocol >= 100 && not_modified(c->reader.request, tag, st.st_mtim.tv_sec)) {
+        ::close(fd);
+        k.status = 304;
+        k.queued += not_modified_head(protocol, validators);
+        c->phase = Channel::Phase::finishing;
+        return;
+    }
+    k.queued += file_head(type, static_cast<unsigned long long>(st.st_size), protocol, validators);
     if (head) {
         ::close(fd);
     } else {

@@ -27,6 +27,7 @@ void SetMallEntries(STable *table) {
     table->Set("roothtm", Text(OptRootHtm));
     table->Set("MALLNAME", Text(OptMallName));
     table->Set("MALLIMAGE", GetMallImage());
+    SetCurrency(table);
 }
 
 // A format choice from the request: its number, or -1 when the parameter is empty.

@@ -68,6 +68,9 @@ HostBool _ynopt(int n);
 /* The text of message n; "(message n missing)" when the block lacks it. The text lives until
  * the block is closed. */
 char *_getMsgBlk(int n);
+/* The text of message n of the selected block, or NULL when the block has none; unlike
+   _getMsgBlk it writes no trace line, for messages an installation may leave out. */
+char *_fndmsg(int n);
 
 /* Writes one audit entry: the summary, a tab and the formatted detail, to audit.log. */
 void _shocst(const char *summary, const char *format, ...)

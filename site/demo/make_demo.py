@@ -376,6 +376,35 @@ def slug(product_id):
     return product_id.lower().replace(" ", "-").replace(".", "")
 
 
+# Words a shopper would type for what a department sells, added to each of its products'
+# keywords, and the words of every product's name: a search for a product's obvious word finds it.
+DEPT_WORDS = {
+    ("OAKBARN", "JACKETS"): ["JACKET", "OUTDOOR", "CLOTHING"], ("OAKBARN", "BOOTS"): ["FOOTWEAR", "OUTDOOR"],
+    ("OAKBARN", "CAMP"): ["CAMPING", "OUTDOOR"], ("OAKBARN", "RENTALS"): ["RENTAL", "HIRE"],
+    ("BYTEBAY", "CABLES"): ["CABLE", "ELECTRONICS"], ("BYTEBAY", "AUDIO"): ["AUDIO", "ELECTRONICS"],
+    ("BYTEBAY", "SOFTWARE"): ["SOFTWARE", "DOWNLOAD"],
+    ("KETTLE", "TEAS"): ["TEA", "LOOSE LEAF"], ("KETTLE", "TEAWARE"): ["TEA", "TEAWARE"],
+    ("KETTLE", "GIFTS"): ["TEA", "GIFT"],
+    ("NLIGHT", "PRINTS"): ["PRINT", "PHOTOGRAPH", "ART"], ("NLIGHT", "FRAMES"): ["FRAME", "ART"],
+}
+STOP_WORDS = {"THE", "AND", "FOR", "WITH", "OVER", "FROM", "EDITION", "PIECE"}
+KEYWORD_LENGTH = 19  # what a keyword record holds
+
+
+def shopper_keywords(store_id, p):
+    words = list(p.get("keywords", []))
+    words += DEPT_WORDS.get((store_id, p["department"]), [])
+    for w in "".join(c if c.isalnum() else " " for c in p["name"].upper()).split():
+        if len(w) >= 3 and not w.isdigit() and w.isascii() and w not in STOP_WORDS:
+            words.append(w)
+    out = []
+    for w in words:
+        w = w[:KEYWORD_LENGTH]
+        if w not in out:
+            out.append(w)
+    return out
+
+
 def catalogue_json():
     stores = []
     for s in STORES:
@@ -386,6 +415,7 @@ def catalogue_json():
         products = []
         for p in s["products"]:
             out = {k: v for k, v in p.items() if k not in ("art", "discounts")}
+            out["keywords"] = shopper_keywords(s["id"], p)
             pictures = ["KVZSV\\%s\\%s\\%s-%d.png" % (s["id"], p["department"], slug(p["id"]), n + 1)
                         for n in range(len(p["art"]))]
             out["pictures"] = pictures + [""] * (3 - len(pictures))

@@ -226,18 +226,20 @@ async function shopperWalk(context) {
   await page.getByLabel('Navy', { exact: true }).check();
   await page.getByLabel('Quantity').fill('2');
   await step(page, 'added', 'order', click(page.getByRole('button', { name: 'Put in my order' })));
-  await sees(page, 'Item Added to order');
+  assert.equal(await heading(page), 'Your order was updated');
+  await doesNotSee(page, 'Item Added to order');
 
-  await step(page, 'cart', 'order', click(page.getByRole('link', { name: 'View your cart' })));
+  await step(page, 'cart', 'order', click(page.getByRole('link', { name: 'Back to your cart' })));
   assert.equal(await heading(page), 'Your cart');
   await sees(page, 'Ridgeline Down Parka', 'M / Navy', '498.00');
   const row = page.locator('tbody tr', { hasText: 'Ridgeline Down Parka' });
   await row.getByLabel('Quantity').fill('1');
   await step(page, 'changed', 'order', click(row.getByRole('button', { name: 'Change' })));
-  await sees(page, 'Item Added to order');
-  await step(page, 'cart-changed', 'order', click(page.getByRole('link', { name: 'View your cart' })));
+  assert.equal(await heading(page), 'Your order was updated');
+  await doesNotSee(page, 'Item Added to order');
+  await step(page, 'cart-changed', 'order', click(page.getByRole('link', { name: 'Back to your cart' })));
   await sees(page, 'Ridgeline Down Parka', '249.00');
-  assert.equal(await page.locator('tfoot .amount').innerText(), '249.00', 'cart: the new subtotal');
+  assert.equal(await page.locator('tfoot .amount').innerText(), '$249.00', 'cart: the new subtotal');
 
   // A second product, from another department, without pictures.
   await step(page, 'camp', 'order', go(page, 'CMD=prodlist&SID=OAKBARN&DID=CAMP'));
@@ -246,9 +248,9 @@ async function shopperWalk(context) {
   await page.getByLabel('Rust', { exact: true }).check();
   await page.getByLabel('Quantity').fill('3');
   await step(page, 'mug-added', 'order', click(page.getByRole('button', { name: 'Put in my order' })));
-  await step(page, 'cart-two', 'order', click(page.getByRole('link', { name: 'View your cart' })));
+  await step(page, 'cart-two', 'order', click(page.getByRole('link', { name: 'Back to your cart' })));
   await sees(page, 'Enamel Camp Mug', 'Rust', '37.50');
-  assert.equal(await page.locator('tfoot .amount').innerText(), '286.50', 'cart: subtotal of two lines');
+  assert.equal(await page.locator('tfoot .amount').innerText(), '$286.50', 'cart: subtotal of two lines');
 
   // Check-out: the billing details.
   await step(page, 'details', 'order', click(page.locator('header').getByRole('link', { name: 'Check out' })));

@@ -250,12 +250,12 @@ TEST_F(Checkout, OnlyAnOfferedShippingLineIsTakenSoAShopperCannotSetTheCharges) 
     Shopper ann = At(15);
     ann.Add("Q25", 4);
     ann.Details();
-    EXPECT_EQ(ErrorOf(ann.Pay("32")), "Please choose a shipping method.") << "no method chosen yet";
-    EXPECT_EQ(ErrorOf(ann.Ship("")), "Please choose a shipping method.");
+    EXPECT_EQ(ErrorOf(ann.Pay("32")).rfind("Please choose a shipping method.", 0), 0u) << "no method chosen yet";
+    EXPECT_EQ(ErrorOf(ann.Ship("")).rfind("Please choose a shipping method.", 0), 0u);
     EXPECT_NE(ann.Ship(std::string(kGround) + "\r\n").body.find("OPTIONS"), std::string::npos) << "a line end is ignored";
     for (const char *forged : {"Ground~0.00~0.00~YES", "Ground~5.00~2.00~NO", "Standard shipping~0.00~0.00~NO",
                                "Cheap~0~0~NO"}) {
-        EXPECT_EQ(ErrorOf(ann.Ship(forged)), "Please choose a shipping method.") << forged;
+        EXPECT_EQ(ErrorOf(ann.Ship(forged)).rfind("Please choose a shipping method.", 0), 0u) << forged;
     }
     // The order keeps the method it had.
     Response totals = ann.Pay("32");
@@ -383,30 +383,30 @@ TEST_F(Checkout, AWayToPayIsTakenOnlyWhenAllowedAndAPurchaseOrderOnlyWithTheKey)
         s->Ship(kGround);
     }
     for (const char *bad : {"0", "abc", "70000", "3x0"})
-        EXPECT_EQ(ErrorOf(anonymous.Pay(bad)), "That way to pay is not available for this order.") << bad;
-    EXPECT_EQ(ErrorOf(anonymous.Pay("512")), "That way to pay is not available for this order.");
+        EXPECT_EQ(ErrorOf(anonymous.Pay(bad)).rfind("That way to pay is not available for this order.", 0), 0u) << bad;
+    EXPECT_EQ(ErrorOf(anonymous.Pay("512")).rfind("That way to pay is not available for this order.", 0), 0u);
     EXPECT_EQ(ErrorOf(anonymous.Pay("1024")), "Check purchases are not supported currently");
     EXPECT_EQ(Entry(bob.Pay("512"), "PAYTYPE"), "Member account");
     cmp.Add("EXEMPT", 1, "CMP");
     cmp.Details();
     cmp.Ship(kDefault);
-    EXPECT_EQ(ErrorOf(cmp.Pay("1")), "That way to pay is not available for this order.") << "not in the store's set";
+    EXPECT_EQ(ErrorOf(cmp.Pay("1")).rfind("That way to pay is not available for this order.", 0), 0u) << "not in the store's set";
 
     const std::string refused_po = "Purchase orders are only accepted from the store's account customers.";
     EXPECT_EQ(ErrorOf(bob.Pay("64")), refused_po);
     EXPECT_EQ(ErrorOf(bob.Post("CMD=complete&type=PO&PONUMBER=PO-1")), refused_po)
         << "the option refused is no way round its key";
     EXPECT_EQ(bob.Pay("1").body.rfind("CARD FORM", 0), 0u);
-    EXPECT_EQ(ErrorOf(alice.Post("CMD=complete&type=PO&PONUMBER=PO-1")), "That way to pay is not available for this order.")
+    EXPECT_EQ(ErrorOf(alice.Post("CMD=complete&type=PO&PONUMBER=PO-1")).rfind("That way to pay is not available for this order.", 0), 0u)
         << "no way to pay chosen yet";
     alice.Pay("1");
-    EXPECT_EQ(ErrorOf(alice.Post("CMD=complete&type=PO&PONUMBER=PO-1")), "That way to pay is not available for this order.")
+    EXPECT_EQ(ErrorOf(alice.Post("CMD=complete&type=PO&PONUMBER=PO-1")).rfind("That way to pay is not available for this order.", 0), 0u)
         << "a purchase order in place of the card chosen";
     EXPECT_EQ(alice.Pay("64").body.rfind("PO FORM", 0), 0u);
     EXPECT_EQ(ErrorOf(alice.Post("CMD=complete&type=PO&PONUMBER=")).rfind("You have no order in progress.", 0), 0u);
     Response r = alice.Post("CMD=complete&type=PO&PONUMBER=PO-1");
     EXPECT_EQ(r.body.rfind("VERIFIED TOTALS", 0), 0u) << r.body;
-    EXPECT_EQ(ErrorOf(alice.Post("CMD=complete&type=XX")), "Please choose a way to pay.");
+    EXPECT_EQ(ErrorOf(alice.Post("CMD=complete&type=XX")).rfind("Please choose a way to pay.", 0), 0u);
 }
 
 TEST_F(Checkout, CardsAreCheckedByNumberListTypeAndExpiry) {
@@ -428,7 +428,7 @@ TEST_F(Checkout, CardsAreCheckedByNumberListTypeAndExpiry) {
     ann.Details();
     ann.Ship(kGround);
     EXPECT_EQ(Entry(ann.Pay("1"), "POPT"), "Visa");
-    EXPECT_EQ(ErrorOf(ann.Post("CMD=complete&type=CC&CCNAME=&CCNUM=4111111111111111")), "Please enter the name on the card.");
+    EXPECT_EQ(ErrorOf(ann.Post("CMD=complete&type=CC&CCNAME=&CCNUM=4111111111111111")).rfind("Please enter the name on the card.", 0), 0u);
     EXPECT_EQ(ErrorOf(ann.Card("4111111111111112", this_month)), card_refused) << "check digit";
     // A refused card empties only its number.
     Response form = ann.Pay("1");
@@ -443,7 +443,7 @@ TEST_F(Checkout, CardsAreCheckedByNumberListTypeAndExpiry) {
     EXPECT_EQ(ErrorOf(ann.Card("4111111111111111", last_month)), expiry_refused);
     EXPECT_EQ(ErrorOf(ann.Card("4111111111111111", expiry(1, year + 11))), expiry_refused) << "beyond max_card_years";
     EXPECT_EQ(ErrorOf(ann.Card("4111111111111111", "13/30")), expiry_refused);
-    EXPECT_EQ(ErrorOf(ann.Card("4111111111111111", this_month, " \t ")), "Please enter the card's billing address.");
+    EXPECT_EQ(ErrorOf(ann.Card("4111111111111111", this_month, " \t ")).rfind("Please enter the card's billing address.", 0), 0u);
     EXPECT_EQ(ErrorOf(ann.Card("4111111111111111", this_month, "1 Main St", "##")),
               "Please enter the card's billing postal code.");
     Response r = ann.Card("4111-1111-1111-1111", this_month);
