@@ -119,11 +119,11 @@ TEST(ProductPage, TheShippedPagesTakeAShopperFromTheProductToTheCartAndBack) {
     EXPECT_TRUE(Shows(page, "<label><input type=\"radio\" name=\"R1\" value=\"2\" > Large</label>"));
     EXPECT_TRUE(Shows(page, "<label><input type=\"radio\" name=\"R2\" value=\"1\" > Blue</label>"));
     EXPECT_TRUE(Shows(page, "<label for=\"OrderQuant\">Quantity</label>"));
-    EXPECT_TRUE(Shows(page, "<tr><td>10 to 20</td><td>15.0000 %</td></tr>"));
+    EXPECT_TRUE(Shows(page, "<tr><td>10 to 20</td><td class=\"saving\">15.0000 % on every unit</td></tr>"));
 
     // What the browser sends for that form: the '+' of the identifier encoded.
     page = mall.Page(Shopper(1), "CMD=order&SID=ACME&DID=SHIRTS&PID=RED%2BSHIRT&R1=2&R2=1&OrderQuant=3");
-    EXPECT_TRUE(Shows(page, "<p class=\"notice\" role=\"status\">Item Added to order</p>"));
+    EXPECT_TRUE(Shows(page, "<h1>Your order was updated</h1>"));
     page = mall.Page(Shopper(1), kRedShirt);
     EXPECT_TRUE(Shows(page, "value=\"2\" CHECKED> Large"));
     EXPECT_TRUE(Shows(page, "value=\"3\" required>"));
@@ -134,7 +134,7 @@ TEST(ProductPage, TheShippedPagesTakeAShopperFromTheProductToTheCartAndBack) {
     EXPECT_TRUE(Shows(page, "<input type=\"hidden\" name=\"R1\" value=\"2\"><input type=\"hidden\" name=\"R2\" value=\"1\">"));
     EXPECT_TRUE(Shows(page, "<input type=\"hidden\" name=\"PID\" value=\"RED SHIRT\">"));
     EXPECT_TRUE(Shows(page, "<input type=\"hidden\" name=\"OrderQuant\" value=\"0\">"));
-    EXPECT_TRUE(Shows(page, "<td class=\"amount\">30.00</td>"));
+    EXPECT_TRUE(Shows(page, "<td class=\"amount\"><span class=\"currency\">$</span>30.00</td>"));
 
     // The change form keeps the choices; the remove form empties the order.
     mall.Page(Shopper(1), "CMD=order&SID=ACME&DID=SHIRTS&PID=RED+SHIRT&R1=2&R2=1&OrderQuant=4");
@@ -143,6 +143,30 @@ TEST(ProductPage, TheShippedPagesTakeAShopperFromTheProductToTheCartAndBack) {
     EXPECT_TRUE(Shows(page, "Your order is now empty."));
     EXPECT_TRUE(Shows(mall.Page(Shopper(1), "CMD=killorder"), "Your order is cancelled"));
     EXPECT_TRUE(Shows(mall.Page(Shopper(1), "CMD=debug"), "<dt>Order in progress</dt><dd>No</dd>"));
+}
+
+// Amounts carry the currency of message 52; an installation whose message file has none shows
+// bare amounts, and no trace line complains about the message.
+TEST(ProductPage, AmountsCarryTheCurrencyOfTheMessageFileWhenItHasOne) {
+    {
+        CartMall mall(false);
+        std::string page = mall.Page(Shopper(1), kRedShirt);
+        EXPECT_TRUE(Shows(page, "<dd class=\"price\"><span class=\"currency\">$</span>10.00</dd>"));
+    }
+    e2e::TempRoot root;
+    ASSERT_EQ(e2e::mallctl(root.path(), {"init"}).status, 0);
+    e2e::write_file(root.file("catalogue.json"), cart::kCatalogue);
+    ASSERT_EQ(e2e::mallctl(root.path(), {"import", root.file("catalogue.json")}).status, 0);
+    std::string mcv = e2e::read_file(root.file("kvzsvw.mcv"));
+    size_t at = mcv.find("\n52: ");
+    ASSERT_NE(at, std::string::npos);
+    mcv.erase(at + 1, mcv.find('\n', at + 1) - at);
+    e2e::write_file(root.file("kvzsvw.mcv"), mcv);
+    e2e::Host host(root.path());
+    ASSERT_TRUE(host.ready()) << host.stderr_text();
+    std::string page = e2e::get(host.port(), std::string("/webmall?") + kRedShirt, Shopper(1)).body;
+    EXPECT_TRUE(Shows(page, "<dd class=\"price\"><span class=\"currency\"></span>10.00</dd>"));
+    EXPECT_EQ(e2e::read_file(root.file("trace.log")).find("message 52"), std::string::npos);
 }
 
 }  // namespace

@@ -155,7 +155,7 @@ TEST(Review, TheShippedPagesLeadFromTheConfirmationToTheOrder) {
     std::string page = Review(mall, a, "ACME", "1", "joe@example.com", true);
     EXPECT_TRUE(Shows(page, "<h1>Order 1</h1>"));
     EXPECT_TRUE(Shows(page, "<td class=\"product-name\">Tee</td>"));
-    EXPECT_TRUE(Shows(page, "<dd class=\"total\">24.00</dd>"));
+    EXPECT_TRUE(Shows(page, "<dd class=\"total\"><span class=\"currency\">$</span>24.00</dd>"));
     EXPECT_TRUE(Shows(page, "<dt>Gift wrap?</dt><dd>yes</dd>"));
 }
 
