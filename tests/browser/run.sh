@@ -83,7 +83,14 @@ echo "tidy: $((pages - bad)) of $pages pages without errors"
 [ "$bad" -eq 0 ] || status=1
 [ "$pages" -gt 0 ] || status=1
 
-cp "$work/root/trace.log" "$work/root/audit.log" "$out/" 2>/dev/null || true
+# Every request of the walk has its line in access.log, in the combined format.
+log="$work/root/access.log"
+lines=$(wc -l <"$log" 2>/dev/null || echo 0)
+odd=$(grep -cvE '^[0-9.]+ - [^ ]+ \[[0-9]{2}/[A-Z][a-z]{2}/[0-9]{4}(:[0-9]{2}){3} [+-][0-9]{4}\] "[^"]*" [0-9]{3} [0-9]+ "[^"]*" "[^"]*"$' "$log" 2>/dev/null || true)
+echo "access.log: $lines lines, ${odd:-0} not in the combined format"
+if [ "$lines" -lt "$pages" ] || [ "${odd:-0}" -ne 0 ]; then status=1; fi
+
+cp "$work/root/trace.log" "$work/root/audit.log" "$work/root/access.log" "$out/" 2>/dev/null || true
 if [ "$status" -ne 0 ]; then
   echo "browser test failed; pages, screenshots and logs are in $out"
 fi

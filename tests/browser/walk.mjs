@@ -4,7 +4,9 @@
 // and the order looked up again with its number and e-mail address; then searches, the tea
 // house's own store pages, a download, a department without web orders, the error page and
 // the diagnostics page. A signed-in member: saved details, member prices, a purchase order
-// looked up with the user id, an order above the store's limit, and a cancelled order.
+// looked up with the user id, an order above the store's limit, and a cancelled order. Then
+// the host's own answers: a page that is not there, a cancelled sign-in, files fetched again
+// with their validators (304) and the favicon.
 //
 // Every page is checked for what a person sees on it, the mall's name and cart links,
 // unfilled template names, broken pictures and links, form fields without a label and a
@@ -222,6 +224,9 @@ async function shopperWalk(context) {
   await sees(page, '249.00', 'Rated to -20');
   assert.equal(await page.locator('.product-pictures img').count() >= 1, true, 'product: its picture');
   // The size and colour choices, then a quantity.
+  assert.equal(await page.getByLabel('Quantity').getAttribute('min'), '1', 'product: at least one unit');
+  assert.equal(await page.getByLabel('Quantity').getAttribute('type'), 'number', 'product: a number field');
+  await sees(page, '$249.00');
   await page.getByLabel('M', { exact: true }).check();
   await page.getByLabel('Navy', { exact: true }).check();
   await page.getByLabel('Quantity').fill('2');
@@ -258,7 +263,9 @@ async function shopperWalk(context) {
   await fillBilling(page, { name: 'Robin Park', street: '77 Larch Way', city: 'Spokane', state: 'WA',
     zip: '99201', country: 'USA', phone: '509-555-0199' });
   await step(page, 'shipping', 'order', click(page.getByRole('button', { name: 'Continue' })));
-  await sees(page, 'UPS Ground, 3 to 5 days', 'Two-day air', 'Pick up at the Bend store');
+  await sees(page, 'UPS Ground, 3 to 5 days', 'Two-day air', 'Pick up at the Bend store',
+    /\$\d+\.\d\d for the first lb, then \$\d+\.\d\d per further lb/);
+  await doesNotSee(page, 'handling charged', 'unit of weight');
   await page.getByLabel(/UPS Ground/).check();
 
   await step(page, 'payment', 'order', click(page.getByRole('button', { name: 'Continue' })));
@@ -273,6 +280,16 @@ async function shopperWalk(context) {
   await page.getByLabel('Expiry (MM/YY)').fill(`12/${yy}`);
   await page.getByLabel('Billing street address').fill('77 Larch Way');
   await page.getByLabel('Billing postal code').fill('99201');
+  await page.getByLabel('Card number').fill('4111111111111112');
+  await step(page, 'card-refused', 'fixed', click(page.getByRole('button', { name: 'Continue to the totals' })));
+  assert.equal(await heading(page), 'Sorry');
+  await sees(page, 'The card number was not accepted', 'Back button to the card form');
+  assert.equal(await page.locator('.ways-on a', { hasText: 'Your cart' }).count(), 1, 'card refused: a way to the cart');
+  assert.equal(await page.locator('.ways-on a', { hasText: 'Browse the stores' }).count(), 1, 'card refused: the stores');
+  await page.goBack();
+  await sees(page, 'Pay by Visa');
+  assert.equal(await page.getByLabel('Name on the card').inputValue(), 'Robin Park', 'card form: kept after Back');
+  await page.getByLabel('Card number').fill('4111111111111111');
 
   await step(page, 'totals', 'order', click(page.getByRole('button', { name: 'Continue to the totals' })));
   await sees(page, 'Robin Park', '77 Larch Way', 'Spokane', 'Visa', 'Ridgeline Down Parka',
@@ -295,7 +312,8 @@ async function shopperWalk(context) {
   assert.equal(await heading(page), 'Thank you for your order');
   const invoice = (await page.locator('.invoice-number').innerText()).trim();
   assert.match(invoice, /^\d+$/, 'confirmation: an order number');
-  await sees(page, 'robin.park@example.com');
+  await sees(page, 'robin.park@example.com', 'Looking your order up again', 'OAKBARN',
+    'Reloading this page or going back does not place the order a second time.');
 
   // The order again, with its number and the e-mail address.
   await step(page, 'review-form', 'empty', click(page.getByRole('link', { name: 'Look up this order' })));
@@ -314,8 +332,18 @@ async function shopperWalk(context) {
   assert.equal(await heading(page), 'Search the mall');
   await page.getByLabel(/keywords begin with/).fill('tea');
   await step(page, 'search-results', 'empty', click(page.getByRole('button', { name: 'Search' })));
-  await sees(page, 'Products for', 'TEA');
+  await sees(page, 'Products for', 'TEA', 'Sold by store KETTLE');
   assert.ok(await page.locator('.entry').count() > 0, 'search: some products found');
+  await doesNotSee(page, 'Oak & Barn');
+  // Every tea of the tea house answers to "tea", on this page and the next ones.
+  const teas = new Set(await page.locator('.entry h2').allInnerTexts());
+  while (await page.getByRole('link', { name: 'More results' }).count()) {
+    await page.getByRole('link', { name: 'More results' }).click();
+    for (const t of await page.locator('.entry h2').allInnerTexts()) teas.add(t);
+  }
+  for (const tea of ['Uji Sencha', 'Earl Grey Supreme', 'Assam TGFOP, Harmutty Estate'])
+    assert.ok(teas.has(tea), `search: "tea" finds ${tea}; it found ${[...teas].join(', ')}`);
+
 
   // The tea house has its own copies of its store pages.
   await step(page, 'tea-store', 'empty', go(page, 'CMD=storeinfo&SID=KETTLE'));
@@ -351,7 +379,7 @@ async function shopperWalk(context) {
   // The cart of a shopper without an order is the error page.
   await step(page, 'no-order', 'fixed', go(page, 'CMD=shopcart'));
   assert.equal(await heading(page), 'Sorry');
-  await sees(page, 'You have no order in progress.');
+  await sees(page, 'You have no order in progress.', 'If you have just placed an order, it has been received');
 
   // What the mall sees of this browser.
   await step(page, 'diagnostics', 'fixed', go(page, 'CMD=debug'));
@@ -391,6 +419,7 @@ async function memberWalk(context) {
 
   await step(page, 'signed-in', 'fixed', go(page, 'CMD=logon'));
   assert.equal(await heading(page), 'Welcome, member');
+  assert.equal((await page.locator('footer .signed-in').innerText()).trim(), 'Signed in as member');
 
   // Details kept for the next check-outs.
   await step(page, 'saved-details-form', 'empty',
@@ -459,6 +488,70 @@ async function memberWalk(context) {
   await page.close();
 }
 
+// One of the host's own answers: its status, its page from www/errors/ with a way back into
+// the mall, saved and photographed like the mall's pages.
+async function answerPage(page, name, url, status, title) {
+  await page.setViewportSize(DESKTOP);
+  const response = await page.goto(url);
+  assert.equal(response.status(), status, `${name}: status`);
+  assert.match(response.headers()['content-type'] ?? '', /text\/html/, `${name}: content type`);
+  const file = `${String(++pageCount).padStart(2, '0')}-${name}`;
+  fs.writeFileSync(path.join(out, 'pages', `${file}.html`), await response.body());
+  await page.screenshot({ path: path.join(out, 'screenshots', `${file}.png`), fullPage: true });
+  assert.equal(await heading(page), title, `${name}: heading`);
+  assert.equal((await page.locator('header .mall-name').innerText()).trim(), MALL, `${name}: mall name`);
+  const back = await page.locator('main a.button').getAttribute('href');
+  const r = await page.request.get(new URL(back, page.url()).href);
+  check(r.status() === 200, `${name}: the way back ${back} answers ${r.status()}`);
+  const style = await page.evaluate(() => getComputedStyle(document.querySelector('.button')).backgroundColor);
+  check(style !== 'rgba(0, 0, 0, 0)', `${name}: the style sheet applies`);
+  await page.setViewportSize(PHONE);
+  const overflow = await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
+  check(overflow <= 0, `${name}: ${overflow} pixels wider than a phone's screen`);
+  await page.screenshot({ path: path.join(out, 'screenshots', `${file}-phone.png`), fullPage: true });
+  console.log(`ok ${pageCount} ${name}: ${await page.title()}`);
+}
+
+// What the host answers itself: a page that is not there, a sign-in the shopper cancelled,
+// the files a browser keeps and asks again about, and the favicon.
+async function hostWalk(context) {
+  const page = await context.newPage();
+  page.setDefaultTimeout(10000);
+  await answerPage(page, 'not-found', new URL('no-such-page.html', base).href, 404, 'We could not find that page');
+  await sees(page, 'Error 404');
+  // A shopper who cancels the browser's sign-in box sees the page that came with the 401. The
+  // headless browser has no box to cancel: it gets the answer without its challenge.
+  const logon = `${mall}?CMD=logon`;
+  const challenged = await page.request.get(logon);
+  assert.equal(challenged.status(), 401, 'sign-in: asks for credentials');
+  assert.match(challenged.headers()['www-authenticate'] ?? '', /^Basic realm=/, 'sign-in: a Basic challenge');
+  const challengedBody = await challenged.body();
+  const headers = { ...challenged.headers() };
+  delete headers['www-authenticate'];
+  await page.route(logon, route => route.fulfill({ status: 401, headers, body: challengedBody }));
+  await answerPage(page, 'sign-in-cancelled', logon, 401, 'You did not sign in');
+  await page.unroute(logon);
+  await sees(page, 'You can go on shopping without signing in');
+
+  for (const file of ['shopvera.css', 'KVZSV/OAKBARN/oakbarn.png']) {
+    const url = new URL(file, base).href;
+    const first = await page.request.get(url);
+    assert.equal(first.status(), 200, `${file}: first fetch`);
+    const tag = first.headers()['etag'];
+    assert.ok(tag, `${file}: an ETag`);
+    assert.ok(first.headers()['last-modified'], `${file}: a Last-Modified`);
+    assert.equal(first.headers()['cache-control'], 'max-age=86400', `${file}: kept a day`);
+    const again = await page.request.get(url, { headers: { 'If-None-Match': tag } });
+    assert.equal(again.status(), 304, `${file}: fetched again with its tag`);
+    const since = await page.request.get(url, { headers: { 'If-Modified-Since': first.headers()['last-modified'] } });
+    assert.equal(since.status(), 304, `${file}: fetched again with its date`);
+  }
+  const icon = await page.request.get(new URL('favicon.ico', base).href);
+  assert.equal(icon.status(), 200, 'favicon');
+  assert.equal(icon.headers()['content-type'], 'image/x-icon', 'favicon: its type');
+  await page.close();
+}
+
 const launch = {
   executablePath: process.env.CHROMIUM ?? '/usr/bin/chromium',
   headless: true,
@@ -484,6 +577,7 @@ let failed = false;
 try {
   await withBrowser({}, shopperWalk);
   await withBrowser({ httpCredentials: { username: 'member', password: 'member1' } }, memberWalk);
+  await withBrowser({}, hostWalk);
 } catch (e) {
   failed = true;
   console.error(`walk failed after ${pageCount} pages: ${e.stack ?? e}`);
