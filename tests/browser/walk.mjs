@@ -168,6 +168,17 @@ async function checkPage(page, name, cart) {
   await page.setViewportSize(PHONE);
   const overflow = await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
   check(overflow <= 0, `${name}: ${overflow} pixels wider than a phone's screen`);
+  // A currency sign stays with its amount, whatever the layout does with the table cells.
+  const apart = await page.$$eval('.currency', els => els.filter(e => e.textContent !== '').map(e => {
+    const next = e.nextSibling;
+    if (!next || next.nodeType !== Node.TEXT_NODE) return 0;
+    const range = document.createRange();
+    range.setStart(next, 0);  // the amount's first digit
+    range.setEnd(next, Math.min(1, next.length));
+    const a = e.getBoundingClientRect(), b = range.getBoundingClientRect();
+    return Math.abs(b.left - a.right) + Math.abs(b.top - a.top);
+  }).filter(d => d > 6));
+  check(apart.length === 0, `${name}: a currency sign stands apart from its amount on a phone (${apart.join(', ')} px)`);
 }
 
 // Runs one step that ends on a new page: saves the page as served, checks it, takes the
