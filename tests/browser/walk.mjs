@@ -326,8 +326,15 @@ async function shopperWalk(context) {
   await sees(page, 'robin.park@example.com', 'Looking your order up again', 'OAKBARN',
     'Reloading this page or going back does not place the order a second time.');
 
+  // Back to the totals and "Place the order" once more: nothing is ordered twice, and the page
+  // tells the shopper that the order went through and how to find it.
+  await page.goBack();
+  await sees(page, 'Place the order');
+  await step(page, 'placed-again', 'fixed', click(page.getByRole('button', { name: 'Place the order' })));
+  await sees(page, 'You have no order in progress.', 'If you have just placed an order, it has been received');
+
   // The order again, with its number and the e-mail address.
-  await step(page, 'review-form', 'empty', click(page.getByRole('link', { name: 'Look up this order' })));
+  await step(page, 'review-form', 'empty', go(page, `CMD=review&SID=OAKBARN&OID=${invoice}`));
   assert.equal(await heading(page), 'Look up an order');
   assert.equal(await page.getByLabel('Order number').inputValue(), invoice, 'review form: the number is filled in');
   await page.getByLabel(/Order password/).fill('robin.park@example.com');
