@@ -379,7 +379,7 @@ def slug(product_id):
 # Words a shopper would type for what a department sells, added to each of its products'
 # keywords, and the words of every product's name: a search for a product's obvious word finds it.
 DEPT_WORDS = {
-    ("OAKBARN", "JACKETS"): ["JACKET", "OUTDOOR", "CLOTHING"], ("OAKBARN", "BOOTS"): ["FOOTWEAR", "OUTDOOR"],
+    ("OAKBARN", "JACKETS"): ["JACKET", "OUTDOOR", "CLOTHING"], ("OAKBARN", "BOOTS"): ["FOOTWEAR", "SHOES", "OUTDOOR"],
     ("OAKBARN", "CAMP"): ["CAMPING", "OUTDOOR"], ("OAKBARN", "RENTALS"): ["RENTAL", "HIRE"],
     ("BYTEBAY", "CABLES"): ["CABLE", "ELECTRONICS"], ("BYTEBAY", "AUDIO"): ["AUDIO", "ELECTRONICS"],
     ("BYTEBAY", "SOFTWARE"): ["SOFTWARE", "DOWNLOAD"],
