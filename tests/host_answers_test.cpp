@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <string>
 
 #include "host/access_log.h"
 #include "host/http_answer.h"
@@ -24,6 +25,8 @@ TEST(HostAnswers, HttpDatesAreTheFixedFormInGmtBothWays) {
 }
 
 TEST(HostAnswers, AccessLinesAreTheCombinedFormat) {
+    const char *saved = std::getenv("TZ");
+    const std::string old_zone = saved != nullptr ? saved : "";
     setenv("TZ", "XST8", 1);  // eight hours behind, in the POSIX form: no zone files needed
     tzset();
     host::AccessEntry e;
@@ -41,7 +44,8 @@ TEST(HostAnswers, AccessLinesAreTheCombinedFormat) {
     e.request_line = "GET /a\tb HTTP/1.0";
     EXPECT_EQ(host::access_line(e), "203.0.113.7 - bob [06/Nov/1994:00:49:37 -0800] \"GET /a\\x09b HTTP/1.0\" "
                                     "200 5120 \"http://x/\\x22a\\x5Cb\" \"Mozilla/5.0\"");
-    unsetenv("TZ");
+    if (saved != nullptr) setenv("TZ", old_zone.c_str(), 1);
+    else unsetenv("TZ");
     tzset();
 }
 
