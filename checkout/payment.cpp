@@ -129,7 +129,6 @@ void StartPurchase() {
         Error(_getMsgBlk(37));
         return;
     }
-    if (!ShippingChosen(order)) return;
 
     STable table;
     SetCommonEntries(&table);
@@ -140,13 +139,17 @@ void StartPurchase() {
         return;
     }
     order->purchase_option = option;
+    _stlcpy(order->purchase_user, UserVerified() ? CurrentUserId() : "", sizeof order->purchase_user);
 
+    // The shipping method is checked once the option itself is accepted, just before the page
+    // that goes on with it.
     switch (option) {
     case kOptionCard1:
     case kOptionCard2:
     case kOptionCard4:
     case kOptionCard8:
     case kOptionCard16:
+        if (!ShippingChosen(order)) return;
         CardForm(&table, order, option);
         return;
     case kOptionPurchaseOrder:
@@ -154,6 +157,7 @@ void StartPurchase() {
             Error(_getMsgBlk(43));
             return;
         }
+        if (!ShippingChosen(order)) return;
         {
             CParse parse("SWPRCHPO.HTM", &table, "kvzsvw\\", WebOut, order->store_id);
             parse.Parse();
@@ -168,6 +172,7 @@ void StartPurchase() {
     case kOptionNoDetails32:
     case kOptionNoDetails128:
     case kOptionNoDetails256:
+        if (!ShippingChosen(order)) return;
         ClearPayment(&order->payment);
         ShowTotalOrder(&table);
         return;
@@ -186,10 +191,12 @@ MODULE_EXPORT void CompletePurchase(void) {
         Error(_getMsgBlk(45));
         return;
     }
-    if (!ShippingChosen(order)) return;
     char type[kTypeSize];
     TakeParam(type, sizeof type, "type");
     PaymentDetails *payment = &order->payment;
+    // What the order held before a purchase order was taken, for a refusal after the fact.
+    const PaymentDetails before = *payment;
+    bool purchase_order = false;
 
     if (_sameas(type, "CC")) {
         TakeCardDetails(payment);
@@ -218,21 +225,6 @@ MODULE_EXPORT void CompletePurchase(void) {
             return;
         }
     } else if (_sameas(type, "PO")) {
-        // A purchase order stands in for payment, so it is taken only for the purchase-order
-        // option, and only from a shopper who holds the store's purchase-order key: the key
-        // check of the option itself would mean nothing otherwise.
-        if (order->purchase_option != kOptionPurchaseOrder) {
-            Error(_getMsgBlk(37));
-            return;
-        }
-        if (!ReadStore(order->store_id)) {
-            Error(_getMsgBlk(46));
-            return;
-        }
-        if (!SmartKey(StoreRec()->po_key)) {
-            Error(_getMsgBlk(43));
-            return;
-        }
         TakeParam(payment->holder, kHolderTake, "PONUMBER");
         if (payment->holder[0] == '\0') {
             Error(_getMsgBlk(45));
@@ -242,6 +234,7 @@ MODULE_EXPORT void CompletePurchase(void) {
         std::memset(payment->zip, 0, sizeof payment->zip);
         std::memset(payment->number, 0, sizeof payment->number);
         std::memset(payment->expiry, 0, sizeof payment->expiry);
+        purchase_order = true;
     } else {
         Error(_getMsgBlk(28));
         return;
@@ -250,5 +243,22 @@ MODULE_EXPORT void CompletePurchase(void) {
     STable table;
     SetCommonEntries(&table);
     if (!SetStoreEntries(&table, order->store_id)) return;
+    // A purchase order stands in for payment, so it is taken only for the purchase-order
+    // option, and only from a shopper who holds the store's purchase-order key: the key check
+    // of the option itself would mean nothing otherwise. Refused, the order keeps the details
+    // it had.
+    if (purchase_order) {
+        if (order->purchase_option != kOptionPurchaseOrder) {
+            *payment = before;
+            Error(_getMsgBlk(37));
+            return;
+        }
+        if (!SmartKey(StoreRec()->po_key)) {
+            *payment = before;
+            Error(_getMsgBlk(43));
+            return;
+        }
+    }
+    if (!ShippingChosen(order)) return;
     ShowTotalOrder(&table);
 }

@@ -98,18 +98,6 @@ MODULE_EXPORT void SubmitPurchase(void) {
         Error(_getMsgBlk(45));
         return;
     }
-    // An order emptied in the cart has nothing left to deliver; it is not stored.
-    if (order->count <= 0) {
-        Error(_getMsgBlk(50));
-        return;
-    }
-    // The amounts come from the totals page; after a change of the cart, the address or the
-    // shipping method they are stale, and the buyer must see the new totals first.
-    if (!order->priced) {
-        Error("Your order has changed since its totals were shown. Please go through checkout again "
-              "to see the new totals before you submit it.");
-        return;
-    }
 
     // An anonymous buyer reviews the order later with this address, so it must be one.
     const bool verified = UserVerified();
@@ -193,6 +181,26 @@ MODULE_EXPORT void SubmitPurchase(void) {
         FillItem(&record->items[i], item, store_id, method.handling);
     }
     if (!verified) _stlcpy(StoredOrderPassword(record, count), address, kOrderPasswordSize);
+
+    // An order emptied in the cart has nothing left to deliver; it is not stored.
+    if (count <= 0) {
+        Error(_getMsgBlk(50));
+        return;
+    }
+    // The amounts come from the totals page; after a change of the cart, the address or the
+    // shipping method they are stale, and the buyer must see the new totals first.
+    if (!order->priced) {
+        Error("Your order has changed since its totals were shown. Please go through checkout again "
+              "to see the new totals before you submit it.");
+        return;
+    }
+    // A member account or a purchase order is charged to the user who chose it; only that user,
+    // verified for this request too, may submit the order.
+    if ((order->purchase_option == kOptionMember || order->purchase_option == kOptionPurchaseOrder) &&
+        (!verified || order->purchase_user[0] == '\0' || !_sameas(order->purchase_user, CurrentUserId()))) {
+        Error(_getMsgBlk(37));
+        return;
+    }
 
     // The host's insert is durable when it returns 1; nothing is confirmed before that.
     _dfaSetBlk(Mall.order_file);

@@ -86,15 +86,39 @@ void reopen_logs() {
 
 void on_reopen_logs(std::function<void()> fn) { reopen_hooks().push_back(std::move(fn)); }
 
+std::string escape_controls(const std::string &text) {
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c != 0x7f) {
+            out += static_cast<char>(c);
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else {
+            static const char hex[] = "0123456789abcdef";
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
 void set_verbose(bool on) { g_verbose = on; }
 bool verbose() { return g_verbose; }
 
-void trace_line(const std::string &text) {
+void trace_line(const std::string &raw) {
+    const std::string text = escape_controls(raw);
     trace_file().write(stamp() + text + "\n");
     if (g_verbose) std::fprintf(stderr, "trace: %s\n", text.c_str());
 }
 
-void audit_line(const std::string &summary, const std::string &detail) {
+void audit_line(const std::string &raw_summary, const std::string &raw_detail) {
+    const std::string summary = escape_controls(raw_summary), detail = escape_controls(raw_detail);
     audit_file().write(stamp() + summary + "\t" + detail + "\n");
     if (g_verbose) std::fprintf(stderr, "audit: %s\t%s\n", summary.c_str(), detail.c_str());
 }

@@ -10,6 +10,10 @@ namespace host {
 void set_verbose(bool on);
 bool verbose();
 
+// Each trace line and audit entry is one line of its file, whatever text a request brought:
+// control characters are written escaped ("\r", "\n", "\t", "\x01"), every other byte as it is.
+std::string escape_controls(const std::string &text);
+
 void trace_line(const std::string &text);
 void audit_line(const std::string &summary, const std::string &detail);
 void console_line(const std::string &text);

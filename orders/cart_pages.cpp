@@ -49,6 +49,14 @@ const char *AddResultText(int16_t result) {
     }
 }
 
+// What a shopper who asked for more than the stock on hand is told: how many there are, from the
+// product record AddOrderProduct has just read.
+const char *StockText() {
+    const int32_t stock = reinterpret_cast<const ProductRecord *>(ProductBuffer)->stock;
+    if (stock <= 0) return "This product is out of stock";
+    return _spr("Only %ld in stock: please order %ld or fewer", static_cast<long>(stock), static_cast<long>(stock));
+}
+
 // The text of an item's format choice for the cart: "-" when none was made.
 const char *ChoiceText(const char *store_id, const char *format_name, int16_t choice) {
     return choice == -1 ? "-" : FormatText(store_id, format_name, choice);
@@ -121,6 +129,8 @@ void OrderPage() {
         table.Set("msg", _getMsgBlk(50));
         CParse parse("sworder.htm", &table, "kvzsvw\\", WebOut, sid);
         parse.Parse();
+    } else if (result == kAddBeyondStock) {
+        Error(StockText());
     } else {
         Error(AddResultText(result));
     }

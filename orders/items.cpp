@@ -36,6 +36,61 @@ int FindItem(const OrderSlot *slot, const char *product_id) {
     return -1;
 }
 
+// Whether choice is one the product offers for its format format_name (-1: no choice made).
+// The offered set has bit first_bit + n for choice n; a choice must also exist in the store's
+// format, as the product page lists them.
+bool ChoiceOffered(const char *store_id, const char *format_name, uint32_t offered, int first_bit,
+                   int16_t choice) {
+    if (choice == -1) return true;
+    if (format_name[0] == '\0' || choice < 0 || choice >= kFormatChoices ||
+        !(offered & (1u << (first_bit + choice))))
+        return false;
+    FormatKey1 key{};
+    _stlcpy(key.store_id, store_id, sizeof key.store_id);
+    _stlcpy(key.name, format_name, sizeof key.name);
+    _dfaSetBlk(Mall.format_file);
+    bool found = _dfaAcqLock(FormatBuffer, &key, kFormatKeyName, HOST_GET_EQUAL, 0);
+    _dfaRstBlk();
+    if (!found) return false;
+    const FormatRecord *format = reinterpret_cast<const FormatRecord *>(FormatBuffer);
+    return format->choices[choice][0] != '\0';
+}
+
+// The format choices of an item of the product in the buffer: each one offered, and one made for
+// every format when the product requires it. An item with a choice the product does not offer
+// would be stored with a format nobody can deliver.
+bool ChoicesAcceptable(const OrderItem &request) {
+    const ProductRecord *product = Product();
+    char store_id[kStoreIdSize], format1[kFormatNameSize], format2[kFormatNameSize];
+    _stzcpy(store_id, product->store_id, sizeof store_id);
+    _stzcpy(format1, product->format1, sizeof format1);
+    _stzcpy(format2, product->format2, sizeof format2);
+    const uint32_t offered = product->offered;
+    const uint16_t flags = product->flags;
+    if ((flags & kProductFormatRequired) &&
+        ((format1[0] != '\0' && request.choice1 == -1) || (format2[0] != '\0' && request.choice2 == -1)))
+        return false;
+    return ChoiceOffered(store_id, format1, offered, 0, request.choice1) &&
+           ChoiceOffered(store_id, format2, offered, 8, request.choice2);
+}
+
+// A product whose stock is counted and that takes no back orders sells at most what is on hand.
+bool WithinStock(int16_t quantity) {
+    const ProductRecord *product = Product();
+    if (!(product->flags & kProductCountStock) || (product->flags & kProductBackOrder)) return true;
+    return quantity <= product->stock;
+}
+
+// A slot this call created, and the add then refused: the shopper is left without an order, as
+// before the call.
+int16_t Refuse(int16_t result, int created) {
+    if (created >= 0) {
+        _hfree(OrderSlots[created]);
+        OrderSlots[created] = nullptr;
+    }
+    return result;
+}
+
 }  // namespace
 
 int16_t AddOrderProduct(const OrderItem &request) {
@@ -50,6 +105,7 @@ int16_t AddOrderProduct(const OrderItem &request) {
             break;
         }
     }
+    int created = -1;
     if (slot == nullptr) {
         if (empty < 0) return kAddNoSlot;
         slot = static_cast<OrderSlot *>(_hmalloc(sizeof(OrderSlot)));
@@ -60,12 +116,24 @@ int16_t AddOrderProduct(const OrderItem &request) {
         slot->count = 0;
         slot->lifetime = kSlotLifetime;
         OrderSlots[empty] = slot;
+        created = empty;
     }
 
     // A full order takes no further product, but its items can still be changed or removed:
     // a shopper with ten items is never stuck with them.
     int existing = FindItem(slot, request.product_id);
-    if (existing < 0 && slot->count + 1 > kOrderSlotItems) return kAddOrderFull;
+    if (existing < 0 && slot->count + 1 > kOrderSlotItems) return Refuse(kAddOrderFull, created);
+
+    // Taking an item out needs nothing of its product, which may have left the catalogue.
+    if (existing >= 0 && request.quantity == 0) {
+        int i = existing;
+        std::memmove(&slot->items[i], &slot->items[i + 1],
+                     sizeof(OrderItem) * static_cast<size_t>(slot->count - i - 1));
+        --slot->count;
+        std::memset(&slot->items[slot->count], 0, sizeof(OrderItem));
+        slot->priced = 0;
+        return slot->count;
+    }
 
     ProductKey1 key{};
     _stzcpy(key.store_id, request.store_id, sizeof key.store_id);
@@ -74,21 +142,15 @@ int16_t AddOrderProduct(const OrderItem &request) {
     _dfaSetBlk(Mall.product_file);
     HostBool found = _dfaAcqLock(ProductBuffer, &key, kProductKeyDept, HOST_GET_EQUAL, 0);
     _dfaRstBlk();
-    if (!found) return kAddNoProduct;
+    if (!found) return Refuse(kAddNoProduct, created);
     const ProductRecord *product = Product();
 
     if (existing >= 0) {
         int i = existing;
-        if (request.quantity == 0) {
-            std::memmove(&slot->items[i], &slot->items[i + 1],
-                         sizeof(OrderItem) * static_cast<size_t>(slot->count - i - 1));
-            --slot->count;
-            std::memset(&slot->items[slot->count], 0, sizeof(OrderItem));
-            slot->priced = 0;
-            return slot->count;
-        }
         // A change to a negative quantity would leave a line that no page can price.
         if (request.quantity < 0) return kAddBadQuantity;
+        if (!ChoicesAcceptable(request)) return kAddFormatMissing;
+        if (!WithinStock(request.quantity)) return kAddBeyondStock;
         OrderItem *item = &slot->items[i];
         *item = request;
         CopyProductFacts(item, i);
@@ -97,16 +159,12 @@ int16_t AddOrderProduct(const OrderItem &request) {
         return slot->count;
     }
 
-    if (slot->count == 0) {
-        _stzcpy(slot->store_id, product->store_id, sizeof slot->store_id);
-    } else if (!_sameas(product->store_id, slot->store_id)) {
-        return kAddOtherStore;
-    }
-    if (request.quantity < 1) return kAddBadQuantity;
-    if ((product->flags & kProductFormatRequired) &&
-        ((product->format1[0] != '\0' && request.choice1 == -1) ||
-         (product->format2[0] != '\0' && request.choice2 == -1)))
-        return kAddFormatMissing;
+    if (slot->count != 0 && !_sameas(product->store_id, slot->store_id)) return Refuse(kAddOtherStore, created);
+    if (request.quantity < 1) return Refuse(kAddBadQuantity, created);
+    if (!ChoicesAcceptable(request)) return Refuse(kAddFormatMissing, created);
+    if (!WithinStock(request.quantity)) return Refuse(kAddBeyondStock, created);
+    // The order's store is taken only once the product is in: a refused add leaves it alone.
+    if (slot->count == 0) _stzcpy(slot->store_id, product->store_id, sizeof slot->store_id);
 
     OrderItem *item = &slot->items[slot->count];
     *item = request;

@@ -11,7 +11,8 @@ enum AddResult : int16_t {
     kAddNoProduct = -3,
     kAddOtherStore = -4,
     kAddBadQuantity = -5,
-    kAddFormatMissing = -6,
+    kAddFormatMissing = -6,   // a choice missing where required, or one the product does not offer
+    kAddBeyondStock = -7,     // more than the stock on hand of a product without back orders
 };
 
 // request: store, department and product ids, quantity and the two format choices; the rest 0.

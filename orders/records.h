@@ -77,6 +77,9 @@ struct OrderSlot {
     // the totals page sets it, and every change of the items, the address or the shipping
     // method clears it, so a submission never stores prices of an earlier order.
     int16_t priced;
+    // The user verified when the way to pay was chosen ("" for none). Paying by member account
+    // or purchase order is charged to that user, so only that user may submit such an order.
+    char purchase_user[kCustomerUserIdSize];
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "host/accounts.h"
+#include "host/log.h"
 #include "host/messages.h"
 #include "shell/host.h"
 
@@ -83,6 +84,13 @@ std::string write_temp(const std::string &text) {
     close(fd);
     std::ofstream(name, std::ios::binary) << text;
     return name;
+}
+
+TEST(HostLog, ControlCharactersAreEscapedAndNothingElse) {
+    EXPECT_EQ(host::escape_controls("CMD=x\r\nforged"), "CMD=x\\r\\nforged");
+    EXPECT_EQ(host::escape_controls(std::string("a\tb\x01\x1f\x7f", 6)), "a\\tb\\x01\\x1f\\x7f");
+    EXPECT_EQ(host::escape_controls(std::string("nul\0end", 7)), "nul\\x00end");
+    EXPECT_EQ(host::escape_controls("caf\xC3\xA9 \\ 100% ~"), "caf\xC3\xA9 \\ 100% ~");
 }
 
 TEST(HostKeyedLines, CommentsContinuationsAndInlineComments) {

@@ -79,18 +79,31 @@ TEST(GetParam, GetReadsTheQueryIgnoringCase) {
     EXPECT_STREQ(GetParam("SI"), "") << "a name must be followed by '='";
 }
 
-TEST(GetParam, ValuesAreDecodedAndCut) {
-    std::string url = "/webmall?K=%2541&PID=RED+SHIRT&V=" + std::string(300, 'v');
+TEST(GetParam, EachValueIsDecodedOnceAndCut) {
+    std::string url = "/webmall?K=%2541&PID=RED+SHIRT&V=" + std::string(300, 'v') + "&W=" + std::string(300, '%');
     Request r("get", url.c_str());
     EXPECT_STREQ(GetParam("K"), "%41");
-    EXPECT_STREQ(GetParam("K"), "A") << "each call decodes the text in place once more";
     EXPECT_STREQ(GetParam("PID"), "RED SHIRT");
+    EXPECT_STREQ(GetParam("K"), "%41") << "a later call decodes the value no further";
     EXPECT_EQ(std::strlen(GetParam("V")), 255u);
+    EXPECT_EQ(std::string(GetParam("W")), std::string(255, '%'));
+    std::string encoded;
+    for (int i = 0; i < 300; ++i) encoded += "%41";
+    std::string url2 = "/webmall?E=" + encoded;
+    Request r2("GET", url2.c_str());
+    EXPECT_EQ(std::string(GetParam("E")), std::string(255, 'A')) << "cut after decoding";
 }
 
-TEST(GetParam, EncodedSeparatorsSplitAfterDecoding) {
-    Request r("GET", "/webmall?A=x%26B%3Dy");
+TEST(GetParam, EncodedSeparatorsStayInTheirValue) {
+    Request r("GET", "/webmall?ADDR=Barn+%26+Field%3D1&B=y&PHONE=%2B44+20+7946+0958&EMAIL=ann%2Bshop%40example.com");
     EXPECT_STREQ(GetParam("B"), "y");
+    EXPECT_STREQ(GetParam("ADDR"), "Barn & Field=1");
+    EXPECT_STREQ(GetParam("PHONE"), "+44 20 7946 0958");
+    EXPECT_STREQ(GetParam("EMAIL"), "ann+shop@example.com");
+    EXPECT_STREQ(GetParam("ADDR"), "Barn & Field=1") << "the same value whatever was read before";
+    Request r2("GET", "/webmall?A=x%26B%3Dy");
+    EXPECT_STREQ(GetParam("B"), "") << "an encoded '&' does not start a parameter";
+    EXPECT_STREQ(GetParam("A"), "x&B=y");
 }
 
 TEST(GetParam, PostReadsOnlyTheBodyAndGetOnlyTheQuery) {

@@ -162,7 +162,7 @@ int Base64Decode(char *text, char *out, size_t out_size) {
 char *GetParam(const char *name) {
     ParamValue[0] = '\0';
     if (_vdaptr == nullptr || name == nullptr) return ParamValue;
-    char *text;
+    const char *text;
     if (_sameas(_vdaptr->method, "POST")) {
         text = _vdaptr->body;
     } else {
@@ -170,14 +170,25 @@ char *GetParam(const char *name) {
         if (text != nullptr) ++text;
     }
     if (text == nullptr) return ParamValue;
-    UrlDecode(text);
+    // The text is split at '&' and the name matched as it came; only the value found is decoded,
+    // once, into the value buffer. An encoded '&', '=', '+' or '%' typed into a field stays part
+    // of its value, and the request text is never changed, so every call sees the same values.
     size_t name_length = std::strlen(name);
-    for (char *p = text; p != nullptr; p = std::strchr(p, '&') ? std::strchr(p, '&') + 1 : nullptr) {
+    for (const char *p = text; p != nullptr; p = std::strchr(p, '&') ? std::strchr(p, '&') + 1 : nullptr) {
         if (_sameto(name, p) && p[name_length] == '=') {
-            const char *value = p + name_length + 1;
-            size_t n = std::strcspn(value, "&");
-            if (n > kParamSize - 1) n = kParamSize - 1;
-            std::memcpy(ParamValue, value, n);
+            const char *in = p + name_length + 1;
+            size_t n = 0;
+            while (*in != '\0' && *in != '&' && n < kParamSize - 1) {
+                if (in[0] == '%' && HexValue(in[1]) >= 0 && HexValue(in[2]) >= 0) {
+                    ParamValue[n++] = static_cast<char>(HexValue(in[1]) * 16 + HexValue(in[2]));
+                    in += 3;
+                } else if (*in == '+') {
+                    ParamValue[n++] = ' ';
+                    ++in;
+                } else {
+                    ParamValue[n++] = *in++;
+                }
+            }
             ParamValue[n] = '\0';
             return ParamValue;
         }

@@ -28,7 +28,7 @@ inline const char kCatalogue[] = R"({"stores": [
               {"name": "COLOUR", "choices": ["Red", "Blue"]}],
   "products": [
    {"department": "SHIRTS", "id": "RED SHIRT", "name": "Red shirt", "description": "A <em>red</em> shirt",
-    "flags": 44, "price": 10, "member_price": 8, "member_key": "MEMBER", "stock": 5,
+    "flags": 60, "price": 10, "member_price": 8, "member_key": "MEMBER", "stock": 5,
     "format1": "SIZE", "format2": "COLOUR", "offered": 773, "weight": 1.5,
     "discounts": [{"min": 10, "max": 20, "percent": 15}]},
    {"department": "SHIRTS", "id": "TEE", "name": "Tee", "price": 3, "info_kind": 2,

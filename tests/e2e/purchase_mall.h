@@ -128,12 +128,13 @@ struct Checkout {
 };
 
 struct PurchaseMall {
-    // mall_cfg replaces mall.cfg's lines; options are more lines for kvzsvw.mcv.
+    // mall_cfg replaces mall.cfg's lines; options are more lines for kvzsvw.mcv; catalogue is
+    // the file imported.
     explicit PurchaseMall(const std::string &mall_cfg_lines = "", const std::string &options = "",
-                          bool entry_templates = true) {
+                          bool entry_templates = true, const char *catalogue = kCatalogue) {
         EXPECT_EQ(e2e::mallctl(root.path(), {"init"}).status, 0);
         EXPECT_EQ(e2e::mallctl(root.path(), {"user", "add", "alice", "--password", "secret"}).status, 0);
-        e2e::write_file(root.file("catalogue.json"), kCatalogue);
+        e2e::write_file(root.file("catalogue.json"), catalogue);
         auto imported = e2e::mallctl(root.path(), {"import", root.file("catalogue.json")});
         EXPECT_EQ(imported.status, 0) << imported.err;
         e2e::write_file(root.file("KVZSV/ACME/KVZSVSHP.CFG"), kShipping);
