@@ -67,16 +67,8 @@ void NeighbourLink(STable *table, const ProductKey1 *key, int first_op, int step
 void FormatRows(CParse *parse, STable *table, const char *store_id, const char *format_name,
                 uint32_t offered, int first_bit, int16_t chosen, const char *number_entry,
                 const char *text_entry) {
-    if (format_name[0] == '\0') return;
-    FormatKey1 key{};
-    _stlcpy(key.store_id, store_id, sizeof key.store_id);
-    _stlcpy(key.name, format_name, sizeof key.name);
-    _dfaSetBlk(Mall.format_file);
-    bool found = _dfaAcqLock(FormatBuffer, &key, kFormatKeyName, HOST_GET_EQUAL, 0);
-    _dfaRstBlk();
-    if (!found) return;
-    FormatRecord *format = FormatRec();
-    TerminateTexts(format);
+    if (format_name[0] == '\0' || !ReadFormat(store_id, format_name)) return;
+    const FormatRecord *format = FormatRec();
     for (int choice = 0; choice < kFormatChoices; ++choice) {
         if (format->choices[choice][0] == '\0' || !(offered & (1u << (first_bit + choice))))
             continue;

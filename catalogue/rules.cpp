@@ -190,6 +190,17 @@ bool ReadProduct(const char *store_id, const char *dept_id, const char *product_
     return found;
 }
 
+bool ReadFormat(const char *store_id, const char *format_name) {
+    FormatKey1 key{};
+    _stlcpy(key.store_id, store_id, sizeof key.store_id);
+    _stlcpy(key.name, format_name, sizeof key.name);
+    _dfaSetBlk(Mall.format_file);
+    bool found = _dfaAcqLock(FormatBuffer, &key, kFormatKeyName, HOST_GET_EQUAL, 0);
+    _dfaRstBlk();
+    if (found) TerminateTexts(FormatRec());
+    return found;
+}
+
 // ---- page rules -----------------------------------------------------------------------------
 
 void SetCommonEntries(STable *table) {
@@ -292,17 +303,9 @@ MODULE_EXPORT char *GetDeptIcon(const char *store_id, const char *dept_id, const
 char *FormatText(const char *store_id, const char *format_name, int choice) {
     static char text[kFormatChoiceSize];
     text[0] = '\0';
-    FormatKey1 key{};
-    _stlcpy(key.store_id, store_id, sizeof key.store_id);
-    _stlcpy(key.name, format_name, sizeof key.name);
-    _dfaSetBlk(Mall.format_file);
     // An order item without a choice carries -1; only the six choices are texts of the record.
-    if (_dfaAcqLock(FormatBuffer, &key, kFormatKeyName, HOST_GET_EQUAL, 0) && choice >= 0 &&
-        choice < kFormatChoices) {
-        TerminateTexts(FormatRec());
+    if (choice >= 0 && choice < kFormatChoices && ReadFormat(store_id, format_name))
         _stzcpy(text, FormatRec()->choices[choice], sizeof text);
-    }
-    _dfaRstBlk();
     return text;
 }
 

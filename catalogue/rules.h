@@ -45,6 +45,8 @@ bool ReadStore(const char *store_id);
 bool ReadExtStore(const char *store_id);
 bool ReadDepartment(const char *store_id, const char *dept_id);
 bool ReadProduct(const char *store_id, const char *dept_id, const char *product_id);
+// The store's format format_name (key 1 of the format file) into the format buffer.
+bool ReadFormat(const char *store_id, const char *format_name);
 
 // "roothtm", "MALLNAME", "MALLIMAGE", "CURRENCY" and the cart links "SHOP", "CORD", "KILL".
 void SetCommonEntries(STable *table);

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "catalogue/rules.h"
 #include "orders/slots.h"
 
 namespace {
@@ -45,15 +46,7 @@ bool ChoiceOffered(const char *store_id, const char *format_name, uint32_t offer
     if (format_name[0] == '\0' || choice < 0 || choice >= kFormatChoices ||
         !(offered & (1u << (first_bit + choice))))
         return false;
-    FormatKey1 key{};
-    _stlcpy(key.store_id, store_id, sizeof key.store_id);
-    _stlcpy(key.name, format_name, sizeof key.name);
-    _dfaSetBlk(Mall.format_file);
-    bool found = _dfaAcqLock(FormatBuffer, &key, kFormatKeyName, HOST_GET_EQUAL, 0);
-    _dfaRstBlk();
-    if (!found) return false;
-    const FormatRecord *format = reinterpret_cast<const FormatRecord *>(FormatBuffer);
-    return format->choices[choice][0] != '\0';
+    return ReadFormat(store_id, format_name) && FormatRec()->choices[choice][0] != '\0';
 }
 
 // The format choices of an item of the product in the buffer: each one offered, and one made for

@@ -1,6 +1,7 @@
 // Parameters of the request, and who the shopper is.
 #include "web/params.h"
 
+#include <cstdint>
 #include <cstring>
 
 char DecodeBuffer[kDecodeSize];
@@ -106,21 +107,30 @@ const char *CurrentUserId() {
 
 HostBool UserVerified() { return VerifiedAccount.userid[0] != '\0'; }
 
-void UrlDecode(char *text) {
-    if (text == nullptr) return;
-    char *out = text;
-    for (const char *in = text; *in != '\0';) {
+namespace {
+
+// Decodes from in to out, at most room - 1 bytes, up to the end of the text or, with stop, up
+// to the next '&'; terminates out. out may be in itself: the decoded text is never longer.
+void DecodeUpTo(const char *in, char *out, size_t room, char stop) {
+    size_t n = 0;
+    while (*in != '\0' && *in != stop && n + 1 < room) {
         if (in[0] == '%' && HexValue(in[1]) >= 0 && HexValue(in[2]) >= 0) {
-            *out++ = static_cast<char>(HexValue(in[1]) * 16 + HexValue(in[2]));
+            out[n++] = static_cast<char>(HexValue(in[1]) * 16 + HexValue(in[2]));
             in += 3;
         } else if (*in == '+') {
-            *out++ = ' ';
+            out[n++] = ' ';
             ++in;
         } else {
-            *out++ = *in++;
+            out[n++] = *in++;
         }
     }
-    *out = '\0';
+    out[n] = '\0';
+}
+
+}  // namespace
+
+void UrlDecode(char *text) {
+    if (text != nullptr) DecodeUpTo(text, text, SIZE_MAX, '\0');
 }
 
 int Base64Decode(char *text, char *out, size_t out_size) {
@@ -176,20 +186,7 @@ char *GetParam(const char *name) {
     size_t name_length = std::strlen(name);
     for (const char *p = text; p != nullptr; p = std::strchr(p, '&') ? std::strchr(p, '&') + 1 : nullptr) {
         if (_sameto(name, p) && p[name_length] == '=') {
-            const char *in = p + name_length + 1;
-            size_t n = 0;
-            while (*in != '\0' && *in != '&' && n < kParamSize - 1) {
-                if (in[0] == '%' && HexValue(in[1]) >= 0 && HexValue(in[2]) >= 0) {
-                    ParamValue[n++] = static_cast<char>(HexValue(in[1]) * 16 + HexValue(in[2]));
-                    in += 3;
-                } else if (*in == '+') {
-                    ParamValue[n++] = ' ';
-                    ++in;
-                } else {
-                    ParamValue[n++] = *in++;
-                }
-            }
-            ParamValue[n] = '\0';
+            DecodeUpTo(p + name_length + 1, ParamValue, kParamSize, '&');
             return ParamValue;
         }
     }

@@ -23,8 +23,8 @@ void VerifyUser();
 const char *CurrentUserId();
 HostBool UserVerified();
 
-// The value of parameter name from the query (GET) or the form body (POST), cut to 255
-// characters, in a buffer the next call overwrites; "" when absent.
+// The value of parameter name from the query (GET) or the form body (POST), decoded once and
+// cut to 255 characters, in a buffer the next call overwrites; "" when absent.
 char *GetParam(const char *name);
 
 // Decodes %XX and '+' in place.
