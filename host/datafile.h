@@ -1,5 +1,5 @@
 // The data-file service behind the _dfa* calls of shell/host.h. Files are tables of SQLite
-// databases under the root's data/ directory; this header is what the rest of the host needs.
+// databases under the root's data/ directory, or of a PostgreSQL database; this header is what the rest of the host needs.
 //
 // Each _dfaOpen gives a new handle with its own current record, even for a table already open;
 // the handles of one table share its connection and statements. Handles count from 1. The calls
@@ -14,6 +14,17 @@ namespace host {
 
 // Where databases live (default "data", relative to the working directory, i.e. the root).
 void datafile_set_directory(const std::string &dir);
+// Where the data files are kept: "" for SQLite databases in the directory above, or the
+// address of a PostgreSQL database (postgresql://...) that holds them all. Set before the first
+// file is opened; datafile_close_all keeps it.
+void datafile_set_url(const std::string &url);
+const std::string &datafile_url();
+// Reads a root's data.cfg ("url: ADDRESS"; lines starting with # are comments) into *url; a
+// missing file is "" (SQLite). false with the reason (file and line) in *why.
+bool datafile_read_config(const std::string &path, std::string *url, std::string *why);
+// Creates the PostgreSQL database of the address set when it is missing and the server lets
+// the user create it; true on SQLite. false with the reason in *why.
+bool datafile_create_database(std::string *why);
 // Empties the stack of selected files (at the start of every call into a module).
 void datafile_reset_selection();
 // Closes every open file (at shutdown). Handles given out before become invalid (and may be

@@ -102,7 +102,12 @@ int main(int argc, char **argv) {
 
     mkdir("data", 0755);
     host::datafile_set_directory("data");
-    if (!host::accounts_open()) host::fatal("cannot open the account file data/accounts.db");
+    std::string url, why;
+    if (!host::datafile_read_config("data.cfg", &url, &why)) usage(why);
+    host::datafile_set_url(url);
+    if (!host::accounts_open())
+        host::fatal(url.empty() ? "cannot open the account file data/accounts.db"
+                                : "cannot open the account file in the database of data.cfg");
     empty_spool_directory();
 
     host::begin_initialisers();

@@ -3,8 +3,9 @@
 # browser test's npm packages (tests/browser, as its package-lock.json pins them).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-packages=(cmake ninja-build g++ pkg-config libsqlite3-dev sqlite3 libasio-dev libgtest-dev libgmock-dev
+packages=(cmake ninja-build g++ pkg-config libsqlite3-dev sqlite3 libpq-dev libasio-dev libgtest-dev libgmock-dev
           libbenchmark-dev nlohmann-json3-dev
+          postgresql nginx  # the PostgreSQL store and several hosts behind nginx, in the tests
           chromium tidy)  # the browser test: Debian's Chromium, and tidy for the pages' HTML
 missing=()
 for p in "${packages[@]}"; do

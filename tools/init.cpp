@@ -8,6 +8,7 @@
 
 #include "companions/mall/files.h"
 #include "host/accounts.h"
+#include "host/datafile.h"
 #include "tools/commands.h"
 
 namespace mallctl {
@@ -66,8 +67,11 @@ int install_demo(const fs::path &demo) {
 
 int cmd_init(const std::string &root, const Args &args) {
     bool demo = false;
-    for (const auto &a : args) {
+    std::string data_url;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &a = args[i];
         if (a == "--demo") demo = true;
+        else if (a == "--data" && i + 1 < args.size()) data_url = args[++i];
         else {
             std::fprintf(stderr, "mallctl init: unknown argument '%s'\n", a.c_str());
             return 2;
@@ -84,6 +88,29 @@ int cmd_init(const std::string &root, const Args &args) {
         std::fprintf(stderr, "mallctl init: '%s' already holds a mall; nothing changed\n", root.c_str());
         return 1;
     }
+    // The data files in PostgreSQL: data.cfg says where, for hostd and every later mallctl. A
+    // data.cfg already in the root is kept.
+    const fs::path config = fs::path(root) / "data.cfg";
+    std::string url = data_url, why;
+    if (url.empty() && !host::datafile_read_config(config, &url, &why)) {
+        std::fprintf(stderr, "mallctl init: %s\n", why.c_str());
+        return 1;
+    }
+    if (!data_url.empty()) {
+        if (data_url.rfind("postgresql://", 0) != 0 && data_url.rfind("postgres://", 0) != 0) {
+            std::fprintf(stderr, "mallctl init: --data wants a postgresql://... address\n");
+            return 2;
+        }
+        url = data_url;
+    }
+    if (!url.empty()) {
+        host::datafile_set_url(url);
+        if (!host::datafile_create_database(&why)) {
+            std::fprintf(stderr, "mallctl init: %s\n", why.c_str());
+            return 1;
+        }
+    }
+
     const fs::path site = site_directory();
     const char *shipped[] = {"kvzsvw.mdf", "kvzsvw.mcv", "mall.cfg", "kvzsvw", "www"};
     for (const char *name : shipped) {
@@ -96,10 +123,18 @@ int cmd_init(const std::string &root, const Args &args) {
         }
     }
     for (const char *dir : {"data", "KVZSV", "KVZSVTMP", "outbox"}) fs::create_directories(fs::path(root) / dir, ec);
+    if (!data_url.empty()) {
+        FILE *f = std::fopen(config.c_str(), "w");
+        if (f == nullptr || std::fprintf(f, "url: %s\n", data_url.c_str()) < 0 || std::fclose(f) != 0) {
+            std::fprintf(stderr, "mallctl init: cannot write %s\n", config.c_str());
+            return 1;
+        }
+    }
     if (!open_root(root)) return 1;
     MallVars files{};
     if (!OpenMallFiles(&files)) {
-        std::fprintf(stderr, "mallctl init: cannot create the mall's data files in %s/data\n", root.c_str());
+        std::fprintf(stderr, "mallctl init: cannot create the mall's data files in %s\n",
+                     url.empty() ? (root + "/data").c_str() : "the database of data.cfg");
         return 1;
     }
     if (demo && install_demo(site / "demo") != 0) return 1;

@@ -33,8 +33,15 @@ bool open_root(const std::string &root) {
     }
     mkdir("data", 0755);
     host::datafile_set_directory("data");
+    std::string url, why;
+    if (!host::datafile_read_config("data.cfg", &url, &why)) {
+        std::fprintf(stderr, "mallctl: %s\n", why.c_str());
+        return false;
+    }
+    host::datafile_set_url(url);
     if (!host::accounts_open()) {
-        std::fprintf(stderr, "mallctl: cannot open the account file data/accounts.db\n");
+        std::fprintf(stderr, url.empty() ? "mallctl: cannot open the account file data/accounts.db\n"
+                                         : "mallctl: cannot open the account file in the database of data.cfg\n");
         return false;
     }
     return true;
@@ -45,7 +52,7 @@ bool open_root(const std::string &root) {
 namespace {
 
 const char kUsage[] =
-    "usage: mallctl --root DIR init [--demo]\n"
+    "usage: mallctl --root DIR init [--demo] [--data postgresql://...]\n"
     "       mallctl --root DIR import FILE.json\n"
     "       mallctl --root DIR export\n"
     "       mallctl --root DIR remove SID [DID [PID]]\n"

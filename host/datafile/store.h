@@ -1,6 +1,6 @@
 // The storage behind the data files: tables of records ordered on encoded keys, each record at a
 // position that never changes. This is the whole contract a backend keeps; store_sqlite.cpp is
-// the SQLite one. Nothing here knows about handles, selections or current records.
+// the SQLite one, store_postgres.cpp the PostgreSQL one, store.cpp picks. Nothing here knows about handles, selections or current records.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +33,14 @@ struct RecordOut {
     int capacity = 0;
     int length = 0;
 };
+
+// Where the data files live: "" for SQLite files under the directory store_open is given, or a
+// PostgreSQL address (postgresql://...) whose database holds them all, a schema per database
+// file. Set before the first store_open; store_close_all keeps it.
+void store_configure(const std::string &url);
+const std::string &store_url();
+// Creates the database of a PostgreSQL address when the server lets the user; true for SQLite.
+bool store_create_database(std::string *why);
 
 // Opens table in database (a file under directory), creating what is missing. When the table
 // exists with other key definitions its keys are rebuilt from the stored records. nullptr with

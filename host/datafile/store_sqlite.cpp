@@ -21,9 +21,9 @@
 #include <memory>
 #include <system_error>
 
-#include "host/datafile/store.h"
+#include "host/datafile/backends.h"
 
-namespace host::datafile {
+namespace host::datafile::sqlite {
 
 namespace {
 
@@ -600,10 +600,6 @@ void store_close_all() {
     g_databases.clear();
 }
 
-const std::vector<Key> &table_keys(const Table &table) { return table.keys; }
-
-int table_record_size(const Table &table) { return table.record_size; }
-
 Status table_seek(Table &t, int keynum, Seek op, const std::string &key, int64_t position,
                   Found *found, RecordOut *record) {
     return run_seek(t, keynum, kind_of(op), key, position, found, record);
@@ -738,4 +734,4 @@ std::string table_explain(Table &t, int keynum, Seek op) {
     return plan;
 }
 
-}  // namespace host::datafile
+}  // namespace host::datafile::sqlite

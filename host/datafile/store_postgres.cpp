@@ -1,0 +1,763 @@
+// The PostgreSQL store of the data files, for a mall whose hosts share one database server.
+//
+// The database of the address holds every data file: a database file of the SQLite store
+// ("catalogue.db") is a schema here ("catalogue"), with one connection per schema, so that an
+// explicit transaction covers the same tables as it does on SQLite. A table is
+// (pos bigint identity, rec bytea, k0 bytea, ... kN bytea): the record with its length, and one
+// column per key holding its encoded key. bytea compares bytewise, so an index on (k, pos) orders
+// a key's records exactly as the encoded keys and positions order them; a unique key has a unique
+// index on k besides. Identity values are never handed out twice, so a position is stable for
+// the record's life. dfa_files in each schema remembers each table's record size and keys.
+//
+// Every statement is prepared once per connection and runs as one round trip, parameters and
+// results in binary. Outside an explicit transaction each statement commits on its own
+// (synchronous_commit on), so a write is durable when the call returns and every other host sees
+// it at its next look-up.
+//
+// Single-threaded, like the SQLite store.
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "host/datafile/backends.h"
+
+namespace host::datafile::postgres {
+
+namespace {
+
+constexpr Oid kBytea = 17;
+constexpr Oid kInt8 = 20;
+constexpr const char *kDuplicate = "23505";
+
+// One connection's settings: durable commits whatever the server's default, plans made once
+// per statement, and no notices ("schema already exists") on standard error.
+constexpr const char *kSetup = "SET synchronous_commit = on; "
+                               "SET plan_cache_mode = force_generic_plan; "
+                               "SET client_min_messages = warning";
+
+enum Kind { equal, greater, greater_equal, less, next, previous, kinds };
+
+// A statement prepared on a connection under a name of its own.
+struct Statement {
+    std::string name;
+    std::string sql;
+    std::vector<Oid> types;
+    unsigned prepared_in = 0; // the connection generation it was prepared in; 0 never
+};
+
+void ignore_notice(void *, const char *) {}
+
+}  // namespace
+
+struct Database {
+    std::string name;   // the database file's name, as the caller gives it
+    std::string schema; // quoted, ready for SQL text
+    std::string schema_name;
+    PGconn *conn = nullptr;
+    unsigned generation = 1; // counts connections, so statements are prepared again after one
+    int statements = 0;      // for statement names
+};
+
+struct Table {
+    Database *database = nullptr;
+    std::string name;
+    std::string qualified; // "schema"."name"
+    int record_size = 0;
+    std::vector<Key> keys;
+    std::string definition;
+    // seeks[key][kind][with record], made on first use
+    std::vector<std::array<std::array<std::unique_ptr<Statement>, 2>, kinds>> seeks;
+    Statement read_at, length_at, insert, update, erase;
+    std::vector<std::string> write_keys; // encoded keys of the record being written
+};
+
+namespace {
+
+std::vector<std::unique_ptr<Database>> g_databases;
+std::vector<std::unique_ptr<Table>> g_tables;
+
+// A result that clears itself.
+struct Result {
+    PGresult *r = nullptr;
+    Result() = default;
+    explicit Result(PGresult *res) : r(res) {}
+    Result(const Result &) = delete;
+    Result &operator=(const Result &) = delete;
+    Result(Result &&o) noexcept : r(o.r) { o.r = nullptr; }
+    Result &operator=(Result &&o) noexcept {
+        std::swap(r, o.r);
+        return *this;
+    }
+    ~Result() { PQclear(r); }
+    ExecStatusType status() const { return r ? PQresultStatus(r) : PGRES_FATAL_ERROR; }
+    bool ok() const { return status() == PGRES_COMMAND_OK || status() == PGRES_TUPLES_OK; }
+    int rows() const { return r ? PQntuples(r) : 0; }
+    std::string state() const {
+        const char *s = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+        return s ? s : "";
+    }
+};
+
+std::string error_text(const Database &d, const Result &r) {
+    std::string text = r.r ? PQresultErrorMessage(r.r) : "";
+    if (text.empty() && d.conn) text = PQerrorMessage(d.conn);
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+void report(const Database &d, const std::string &what, const Result &r) {
+    std::fprintf(stderr, "datafile: postgresql %s: %s: %s\n", d.schema_name.c_str(), what.c_str(),
+                 error_text(d, r).c_str());
+}
+
+std::string quote(const std::string &name) { return "\"" + name + "\""; }
+
+std::string column(int k) { return "k" + std::to_string(k); }
+
+bool in_transaction(const Database &d) { return PQtransactionStatus(d.conn) != PQTRANS_IDLE; }
+
+// A plain command without parameters; false after a report.
+bool command(Database &d, const std::string &sql, const std::string &what) {
+    Result r(PQexec(d.conn, sql.c_str()));
+    if (r.ok()) return true;
+    report(d, what, r);
+    return false;
+}
+
+// The connection is gone (the server restarted, a network cut): connect again, unless a
+// transaction was open, whose work is lost and must be reported, not hidden.
+bool reconnect(Database &d) {
+    PQreset(d.conn);
+    if (PQstatus(d.conn) != CONNECTION_OK) return false;
+    ++d.generation;
+    Result r(PQexec(d.conn, kSetup));
+    return r.ok();
+}
+
+// Runs a prepared statement (preparing it first on this connection); results in binary. A read
+// that finds the connection broken outside a transaction connects again and runs once more.
+Result run(Database &d, Statement &s, int count, const char *const *values, const int *lengths,
+           bool retry) {
+    static const int binary[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    for (int attempt = 0;; ++attempt) {
+        Result r;
+        if (s.prepared_in != d.generation) {
+            r = Result(PQprepare(d.conn, s.name.c_str(), s.sql.c_str(),
+                                 static_cast<int>(s.types.size()), s.types.data()));
+            if (r.ok()) s.prepared_in = d.generation;
+        }
+        if (s.prepared_in == d.generation)
+            r = Result(PQexecPrepared(d.conn, s.name.c_str(), count, values, lengths, binary, 1));
+        if (r.ok() || PQstatus(d.conn) == CONNECTION_OK || !retry || attempt > 0) return r;
+        if (!reconnect(d)) return r;
+    }
+}
+
+// A bigint parameter in network byte order.
+struct Int8 {
+    char bytes[8];
+    explicit Int8(int64_t v) {
+        auto u = static_cast<uint64_t>(v);
+        for (int i = 7; i >= 0; --i, u >>= 8) bytes[i] = static_cast<char>(u & 0xff);
+    }
+};
+
+int64_t int8_at(const Result &r, int row, int col) {
+    const auto *p = reinterpret_cast<const unsigned char *>(PQgetvalue(r.r, row, col));
+    if (PQgetlength(r.r, row, col) != 8) return 0;
+    uint64_t u = 0;
+    for (int i = 0; i < 8; ++i) u = (u << 8) | p[i];
+    return static_cast<int64_t>(u);
+}
+
+void copy_bytes(const Result &r, int col, std::string *out) {
+    out->assign(PQgetvalue(r.r, 0, col), static_cast<size_t>(PQgetlength(r.r, 0, col)));
+}
+
+void copy_record(const Result &r, int col, RecordOut *out) {
+    // A record stored before the record size shrank is cut to what the buffer holds.
+    int n = std::min(PQgetlength(r.r, 0, col), out->capacity);
+    if (n > 0) std::memcpy(out->buffer, PQgetvalue(r.r, 0, col), static_cast<size_t>(n));
+    out->length = std::max(n, 0);
+}
+
+void define(Database &d, Statement *s, const std::string &sql, std::vector<Oid> types) {
+    s->name = "dfa" + std::to_string(++d.statements);
+    s->sql = sql;
+    s->types = std::move(types);
+    s->prepared_in = 0;
+}
+
+std::string schema_of(const std::string &database) {
+    size_t dot = database.rfind('.');
+    std::string name = dot == std::string::npos || dot == 0 ? database : database.substr(0, dot);
+    std::string out;
+    for (char c : name) {
+        if (c >= 'A' && c <= 'Z') out += static_cast<char>(c - 'A' + 'a');
+        else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_') out += c;
+        else out += '_';
+    }
+    // pg_ names belong to the server.
+    if (out.empty() || (out[0] >= '0' && out[0] <= '9') || out.rfind("pg_", 0) == 0) out = "d_" + out;
+    return out.substr(0, 63);
+}
+
+// ---- opening
+
+Database *open_database(const std::string &url, const std::string &name, std::string *why) {
+    for (auto &d : g_databases)
+        if (d->name == name) return d.get();
+    auto d = std::make_unique<Database>();
+    d->name = name;
+    d->schema_name = schema_of(name);
+    d->schema = quote(d->schema_name);
+    d->conn = PQconnectdb(url.c_str());
+    if (PQstatus(d->conn) != CONNECTION_OK) {
+        std::string text = PQerrorMessage(d->conn);
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        *why = "cannot connect to the database server: " + text;
+        PQfinish(d->conn);
+        return nullptr;
+    }
+    PQsetNoticeProcessor(d->conn, ignore_notice, nullptr);
+    Result r(PQexec(d->conn, kSetup));
+    if (!r.ok()) {
+        *why = "cannot set up the connection: " + error_text(*d, r);
+        PQfinish(d->conn);
+        return nullptr;
+    }
+    g_databases.push_back(std::move(d));
+    return g_databases.back().get();
+}
+
+// What dfa_files says of the table: 1 the same definition, 0 absent, 2 another definition,
+// 3 only the record size differs, -1 not readable (no schema or dfa_files yet, or an error).
+int stored_definition(Database &d, const std::string &table, int record_size,
+                      const std::string &definition) {
+    std::string sql = "SELECT record_size, keys FROM " + d.schema + ".dfa_files WHERE name = $1";
+    const char *values[] = {table.c_str()};
+    Result r(PQexecParams(d.conn, sql.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
+    if (!r.ok()) return -1;
+    if (r.rows() == 0) return 0;
+    bool same_keys = definition == PQgetvalue(r.r, 0, 1);
+    bool same_size = std::atoi(PQgetvalue(r.r, 0, 0)) == record_size;
+    return !same_keys ? 2 : same_size ? 1 : 3;
+}
+
+bool table_exists(Database &d, const std::string &table, std::vector<std::string> *columns) {
+    columns->clear();
+    const char *values[] = {d.schema_name.c_str(), table.c_str()};
+    Result r(PQexecParams(d.conn,
+                          "SELECT column_name FROM information_schema.columns "
+                          "WHERE table_schema = $1 AND table_name = $2",
+                          2, nullptr, values, nullptr, nullptr, 0));
+    for (int i = 0; i < r.rows(); ++i) columns->emplace_back(PQgetvalue(r.r, i, 0));
+    return !columns->empty();
+}
+
+std::string index_name(const std::string &table, int k, bool unique) {
+    return quote(table + "__k" + std::to_string(k) + (unique ? "u" : ""));
+}
+
+bool create_indexes(Database &d, const std::string &table, const std::vector<Key> &keys,
+                    std::string *why) {
+    const std::string t = d.schema + "." + quote(table);
+    for (size_t k = 0; k < keys.size(); ++k) {
+        int kk = static_cast<int>(k);
+        std::string sql = "CREATE INDEX " + index_name(table, kk, false) + " ON " + t + " (" +
+                          column(kk) + ", pos)";
+        Result r(PQexec(d.conn, sql.c_str()));
+        if (r.ok() && keys[k].unique)
+            r = Result(PQexec(d.conn, ("CREATE UNIQUE INDEX " + index_name(table, kk, true) + " ON " +
+                                       t + " (" + column(kk) + ")")
+                                          .c_str()));
+        if (!r.ok()) {
+            *why = r.state() == kDuplicate
+                       ? "key " + std::to_string(k) + " is unique but stored records share a value of it"
+                       : "cannot index key " + std::to_string(k) + ": " + error_text(d, r);
+            return false;
+        }
+    }
+    return true;
+}
+
+// The table exists with other key definitions: recompute every key column from the stored
+// records and index them again. The records and their positions are untouched.
+bool rebuild_keys(Database &d, const std::string &table, const std::vector<Key> &keys,
+                  const std::vector<std::string> &columns, std::string *why) {
+    auto has = [&](const std::string &c) {
+        return std::find(columns.begin(), columns.end(), c) != columns.end();
+    };
+    if (!has("pos") || !has("rec")) {
+        *why = "the table exists but is not a data file (no pos and rec columns)";
+        return false;
+    }
+    const std::string t = d.schema + "." + quote(table);
+    for (int k = 0; k < HOST_KEY_MAX_FILE_KEYS; ++k)
+        for (bool unique : {false, true})
+            if (!command(d, "DROP INDEX IF EXISTS " + d.schema + "." + index_name(table, k, unique),
+                         "dropping an old index"))
+                return false;
+    for (size_t k = 0; k < keys.size(); ++k)
+        if (!has(column(static_cast<int>(k))) &&
+            !command(d, "ALTER TABLE " + t + " ADD COLUMN " + column(static_cast<int>(k)) + " bytea",
+                     "adding a key"))
+            return false;
+    std::string clear;
+    for (int k = static_cast<int>(keys.size()); k < HOST_KEY_MAX_FILE_KEYS; ++k)
+        if (has(column(k))) clear += (clear.empty() ? "" : ", ") + column(k) + " = NULL";
+    if (!clear.empty() && !command(d, "UPDATE " + t + " SET " + clear, "clearing old keys"))
+        return false;
+
+    Result all(PQexecParams(d.conn, ("SELECT pos, rec FROM " + t).c_str(), 0, nullptr, nullptr,
+                            nullptr, nullptr, 1));
+    if (!all.ok()) {
+        *why = "cannot read the records: " + error_text(d, all);
+        return false;
+    }
+    std::string assign;
+    std::vector<Oid> types;
+    for (size_t k = 0; k < keys.size(); ++k) {
+        assign += (k ? ", " : "") + column(static_cast<int>(k)) + " = $" + std::to_string(k + 2);
+        types.push_back(kBytea);
+    }
+    Statement rekey;
+    define(d, &rekey, "UPDATE " + t + " SET " + assign + " WHERE pos = $1", {});
+    rekey.types.push_back(kInt8);
+    rekey.types.insert(rekey.types.end(), types.begin(), types.end());
+    std::vector<std::string> encoded(keys.size());
+    std::vector<const char *> values(keys.size() + 1);
+    std::vector<int> lengths(keys.size() + 1);
+    for (int row = 0; row < all.rows(); ++row) {
+        Int8 pos(int8_at(all, row, 0));
+        static const unsigned char nothing = 0;
+        const auto *rec = reinterpret_cast<const unsigned char *>(PQgetvalue(all.r, row, 1));
+        int length = PQgetlength(all.r, row, 1);
+        values[0] = pos.bytes;
+        lengths[0] = 8;
+        for (size_t k = 0; k < keys.size(); ++k) {
+            encode_record_key(keys[k], length > 0 ? rec : &nothing, length, &encoded[k]);
+            values[k + 1] = encoded[k].data();
+            lengths[k + 1] = static_cast<int>(encoded[k].size());
+        }
+        Result r = run(d, rekey, static_cast<int>(values.size()), values.data(), lengths.data(), false);
+        if (!r.ok()) {
+            *why = "cannot rebuild the keys: " + error_text(d, r);
+            return false;
+        }
+    }
+    command(d, "DEALLOCATE " + rekey.name, "letting go of a statement");
+    if (!create_indexes(d, table, keys, why)) return false;
+    std::fprintf(stderr, "datafile: postgresql %s: table %s: key definitions changed; keys rebuilt "
+                         "from %d stored records\n",
+                 d.schema_name.c_str(), table.c_str(), all.rows());
+    return true;
+}
+
+// Makes the stored table agree with the definition the caller opens it with.
+bool settle_table(Database &d, const std::string &table, int record_size,
+                  const std::vector<Key> &keys, const std::string &definition, std::string *why) {
+    if (in_transaction(d)) {
+        *why = "a table cannot be opened inside an open transaction";
+        return false;
+    }
+    // The usual case, a file opened as it was created, changes nothing and locks nothing.
+    if (stored_definition(d, table, record_size, definition) == 1) return true;
+
+    struct Scope {
+        Database &d;
+        bool open = false;
+        ~Scope() {
+            if (open) command(d, "ROLLBACK", "undoing a change to the tables");
+        }
+    } scope{d};
+    if (!command(d, "BEGIN", "changing the tables")) {
+        *why = "cannot start a transaction";
+        return false;
+    }
+    scope.open = true;
+    // Hosts starting together create the tables one after the other.
+    const char *values[] = {d.schema_name.c_str()};
+    Result lock(PQexecParams(d.conn, "SELECT pg_advisory_xact_lock(hashtext($1))", 1, nullptr,
+                             values, nullptr, nullptr, 0));
+    if (!lock.ok() ||
+        !command(d, "CREATE SCHEMA IF NOT EXISTS " + d.schema, "creating the schema") ||
+        !command(d,
+                 "CREATE TABLE IF NOT EXISTS " + d.schema +
+                     ".dfa_files(name text PRIMARY KEY, record_size integer NOT NULL, "
+                     "keys text NOT NULL)",
+                 "creating dfa_files")) {
+        *why = "cannot create the schema " + d.schema_name + " and its table of files";
+        return false;
+    }
+    int stored = stored_definition(d, table, record_size, definition); // again, under the lock
+    if (stored < 0) {
+        *why = "cannot read the table of files";
+        return false;
+    }
+    if (stored == 1) {
+        scope.open = false;
+        return command(d, "COMMIT", "committing");
+    }
+    std::vector<std::string> columns;
+    if (stored == 3) {
+        // Only the record size moved: the keys stand as they are.
+    } else if (!table_exists(d, table, &columns)) {
+        std::string sql = "CREATE TABLE " + d.schema + "." + quote(table) +
+                          "(pos bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, rec bytea NOT NULL";
+        for (size_t k = 0; k < keys.size(); ++k) sql += ", " + column(static_cast<int>(k)) + " bytea";
+        sql += ")";
+        if (!command(d, sql, "creating table " + table)) {
+            *why = "cannot create the table";
+            return false;
+        }
+        if (!create_indexes(d, table, keys, why)) return false;
+    } else if (!rebuild_keys(d, table, keys, columns, why)) {
+        return false;
+    }
+    std::string size = std::to_string(record_size);
+    const char *record[] = {table.c_str(), size.c_str(), definition.c_str()};
+    Result r(PQexecParams(d.conn,
+                          ("INSERT INTO " + d.schema +
+                           ".dfa_files(name, record_size, keys) VALUES($1, $2, $3) ON CONFLICT (name) "
+                           "DO UPDATE SET record_size = excluded.record_size, keys = excluded.keys")
+                              .c_str(),
+                          3, nullptr, record, nullptr, nullptr, 0));
+    if (!r.ok()) {
+        *why = "cannot record the table's definition: " + error_text(d, r);
+        return false;
+    }
+    scope.open = false;
+    if (!command(d, "COMMIT", "committing a change to the tables")) {
+        *why = "cannot commit the table's creation";
+        return false;
+    }
+    return true;
+}
+
+// The look-up statements: "SELECT pos, k[, rec] FROM t " and one of these, %k the key column.
+const char *kind_sql(Kind kind) {
+    switch (kind) {
+    case equal: return "WHERE %k = $1 ORDER BY %k, pos LIMIT 1";
+    case greater: return "WHERE %k > $1 ORDER BY %k, pos LIMIT 1";
+    case greater_equal: return "WHERE %k >= $1 ORDER BY %k, pos LIMIT 1";
+    case less: return "WHERE %k < $1 ORDER BY %k DESC, pos DESC LIMIT 1";
+    // A row comparison is one seek in the (key, pos) index, however long the run of duplicates.
+    case next: return "WHERE (%k, pos) > ($1, $2) ORDER BY %k, pos LIMIT 1";
+    case previous: return "WHERE (%k, pos) < ($1, $2) ORDER BY %k DESC, pos DESC LIMIT 1";
+    default: return "";
+    }
+}
+
+Statement &seek_statement(Table &t, int keynum, Kind kind, bool with_record) {
+    auto &slot = t.seeks[static_cast<size_t>(keynum)][kind][with_record ? 1 : 0];
+    if (slot) return *slot;
+    const std::string k = column(keynum);
+    std::string sql = "SELECT pos, " + k + (with_record ? ", rec" : "") + " FROM " + t.qualified + " ";
+    for (const char *p = kind_sql(kind); *p != '\0'; ++p) {
+        if (p[0] == '%' && p[1] == 'k') {
+            sql += k;
+            ++p;
+        } else {
+            sql += *p;
+        }
+    }
+    slot = std::make_unique<Statement>();
+    std::vector<Oid> types = {kBytea};
+    if (kind == next || kind == previous) types.push_back(kInt8);
+    define(*t.database, slot.get(), sql, types);
+    return *slot;
+}
+
+Kind kind_of(Seek op) {
+    switch (op) {
+    case Seek::equal: return equal;
+    case Seek::greater: return greater;
+    case Seek::greater_equal: return greater_equal;
+    case Seek::less: return less;
+    case Seek::next: return next;
+    case Seek::previous: return previous;
+    }
+    return equal;
+}
+
+// The values of a write: the record, then its encoded keys, then (for an update) the position.
+struct WriteValues {
+    std::vector<const char *> values;
+    std::vector<int> lengths;
+};
+
+void record_values(Table &t, const void *record, int length, WriteValues *w) {
+    const auto *bytes = static_cast<const unsigned char *>(record);
+    w->values.assign(1, static_cast<const char *>(record));
+    w->lengths.assign(1, length);
+    for (size_t k = 0; k < t.keys.size(); ++k) {
+        encode_record_key(t.keys[k], bytes, length, &t.write_keys[k]);
+        w->values.push_back(t.write_keys[k].data());
+        w->lengths.push_back(static_cast<int>(t.write_keys[k].size()));
+    }
+}
+
+}  // namespace
+
+// ---- the interface of store.h
+
+bool create_database(const std::string &url, std::string *why) {
+    PGconn *probe = PQconnectdb(url.c_str());
+    bool there = PQstatus(probe) == CONNECTION_OK;
+    PQfinish(probe);
+    if (there) return true;
+
+    char *error = nullptr;
+    PQconninfoOption *options = PQconninfoParse(url.c_str(), &error);
+    if (options == nullptr) {
+        *why = std::string("not a database address: ") + (error ? error : "");
+        PQfreemem(error);
+        return false;
+    }
+    std::string name;
+    for (PQconninfoOption *o = options; o->keyword != nullptr; ++o)
+        if (std::strcmp(o->keyword, "dbname") == 0 && o->val != nullptr) name = o->val;
+    PQconninfoFree(options);
+    if (name.empty()) {
+        *why = "the address names no database";
+        return false;
+    }
+    // The same server and user, the server's own database.
+    const char *keywords[] = {"dbname", "dbname", nullptr};
+    const char *values[] = {url.c_str(), "postgres", nullptr};
+    PGconn *conn = PQconnectdbParams(keywords, values, 1);
+    if (PQstatus(conn) != CONNECTION_OK) {
+        *why = std::string("cannot connect to the server to create database ") + name + ": " +
+               PQerrorMessage(conn);
+        PQfinish(conn);
+        return false;
+    }
+    std::string quoted;
+    for (char c : name) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    PGresult *r = PQexec(conn, ("CREATE DATABASE \"" + quoted + "\"").c_str());
+    const char *state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
+    bool ok = PQresultStatus(r) == PGRES_COMMAND_OK ||
+              (state != nullptr && std::strcmp(state, "42P04") == 0); // created meanwhile
+    if (!ok) *why = "cannot create database " + name + ": " + PQresultErrorMessage(r);
+    PQclear(r);
+    PQfinish(conn);
+    while (!why->empty() && why->back() == '\n') why->pop_back();
+    return ok;
+}
+
+Table *store_open(const std::string &url, const std::string &database, const std::string &table,
+                  int record_size, const std::vector<Key> &keys, std::string *why) {
+    std::string name = table;
+    for (char &c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    Database *d = open_database(url, database, why);
+    if (d == nullptr) return nullptr;
+
+    std::string definition = describe_keys(keys);
+    for (auto &t : g_tables) {
+        if (t->database != d || t->name != name) continue;
+        if (t->definition == definition && t->record_size == record_size) return t.get();
+        *why = "the table is already open with another definition";
+        return nullptr;
+    }
+    if (!settle_table(*d, name, record_size, keys, definition, why)) return nullptr;
+
+    auto t = std::make_unique<Table>();
+    t->database = d;
+    t->name = name;
+    t->qualified = d->schema + "." + quote(name);
+    t->record_size = record_size;
+    t->keys = keys;
+    t->definition = definition;
+    t->seeks.resize(keys.size());
+    t->write_keys.resize(keys.size());
+
+    std::string list, values, assign;
+    std::vector<Oid> key_types;
+    for (size_t k = 0; k < keys.size(); ++k) {
+        list += ", " + column(static_cast<int>(k));
+        values += ", $" + std::to_string(k + 2);
+        assign += ", " + column(static_cast<int>(k)) + " = $" + std::to_string(k + 2);
+        key_types.push_back(kBytea);
+    }
+    std::vector<Oid> record_and_keys = {kBytea};
+    record_and_keys.insert(record_and_keys.end(), key_types.begin(), key_types.end());
+    std::vector<Oid> update_types = record_and_keys;
+    update_types.push_back(kInt8);
+    define(*d, &t->read_at, "SELECT rec" + list + " FROM " + t->qualified + " WHERE pos = $1", {kInt8});
+    define(*d, &t->length_at, "SELECT length(rec) FROM " + t->qualified + " WHERE pos = $1", {kInt8});
+    // A duplicate on a unique key inserts nothing and returns no row, without an error that would
+    // end an explicit transaction.
+    define(*d, &t->insert,
+           "INSERT INTO " + t->qualified + "(rec" + list + ") VALUES($1" + values +
+               ") ON CONFLICT DO NOTHING RETURNING pos",
+           record_and_keys);
+    define(*d, &t->update,
+           "UPDATE " + t->qualified + " SET rec = $1" + assign + " WHERE pos = $" +
+               std::to_string(keys.size() + 2),
+           update_types);
+    define(*d, &t->erase, "DELETE FROM " + t->qualified + " WHERE pos = $1", {kInt8});
+    g_tables.push_back(std::move(t));
+    return g_tables.back().get();
+}
+
+void store_close_all() {
+    g_tables.clear();
+    // An explicit transaction still open is rolled back by the server when its connection ends.
+    for (auto &d : g_databases) PQfinish(d->conn);
+    g_databases.clear();
+}
+
+Status table_seek(Table &t, int keynum, Seek op, const std::string &key, int64_t position,
+                  Found *found, RecordOut *record) {
+    Kind kind = kind_of(op);
+    Statement &s = seek_statement(t, keynum, kind, record != nullptr);
+    Int8 pos(position);
+    const char *values[] = {key.data(), pos.bytes};
+    int lengths[] = {static_cast<int>(key.size()), 8};
+    int count = kind == next || kind == previous ? 2 : 1;
+    Result r = run(*t.database, s, count, values, lengths, true);
+    if (!r.ok()) {
+        report(*t.database, "table " + t.name + ": looking up a key", r);
+        return Status::failed;
+    }
+    if (r.rows() == 0) return Status::not_found;
+    if (found != nullptr) {
+        found->position = int8_at(r, 0, 0);
+        copy_bytes(r, 1, &found->key);
+    }
+    if (record != nullptr) copy_record(r, 2, record);
+    return Status::ok;
+}
+
+Status table_read(Table &t, int64_t position, int keynum, Found *found, RecordOut *record) {
+    Int8 pos(position);
+    const char *values[] = {pos.bytes};
+    int lengths[] = {8};
+    Result r = run(*t.database, t.read_at, 1, values, lengths, true);
+    if (!r.ok()) {
+        report(*t.database, "table " + t.name + ": reading by position", r);
+        return Status::failed;
+    }
+    if (r.rows() == 0) return Status::not_found;
+    if (found != nullptr) {
+        found->position = position;
+        copy_bytes(r, 1 + keynum, &found->key);
+    }
+    if (record != nullptr) copy_record(r, 0, record);
+    return Status::ok;
+}
+
+Status table_insert(Table &t, const void *record, int length, int64_t *position) {
+    WriteValues w;
+    record_values(t, record, length, &w);
+    Result r = run(*t.database, t.insert, static_cast<int>(w.values.size()), w.values.data(),
+                   w.lengths.data(), false);
+    if (!r.ok()) {
+        report(*t.database, "table " + t.name + ": inserting a record", r);
+        return Status::failed;
+    }
+    if (r.rows() == 0) return Status::duplicate;
+    *position = int8_at(r, 0, 0);
+    return Status::ok;
+}
+
+Status table_update(Table &t, int64_t position, const void *record, int *length) {
+    Database &d = *t.database;
+    Int8 pos(position);
+    {
+        const char *values[] = {pos.bytes};
+        int lengths[] = {8};
+        Result r = run(d, t.length_at, 1, values, lengths, true);
+        if (!r.ok()) {
+            report(d, "table " + t.name + ": reading a record's length", r);
+            return Status::failed;
+        }
+        if (r.rows() == 0) return Status::not_found;
+        // length(bytea) is an integer: four bytes in network order.
+        const auto *p = reinterpret_cast<const unsigned char *>(PQgetvalue(r.r, 0, 0));
+        int stored = PQgetlength(r.r, 0, 0) == 4
+                         ? static_cast<int>((uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) |
+                                            (uint32_t{p[2]} << 8) | p[3])
+                         : 0;
+        *length = std::min(stored, t.record_size);
+    }
+    WriteValues w;
+    record_values(t, record, *length, &w);
+    w.values.push_back(pos.bytes);
+    w.lengths.push_back(8);
+    // Inside an explicit transaction a refused update must not end the transaction with it.
+    const bool guarded = in_transaction(d);
+    if (guarded && !command(d, "SAVEPOINT dfa_write", "guarding an update")) return Status::failed;
+    Result r = run(d, t.update, static_cast<int>(w.values.size()), w.values.data(), w.lengths.data(),
+                   false);
+    if (guarded)
+        command(d, r.ok() ? "RELEASE SAVEPOINT dfa_write" : "ROLLBACK TO SAVEPOINT dfa_write",
+                "ending the guard of an update");
+    if (!r.ok()) {
+        if (r.state() == kDuplicate) return Status::duplicate;
+        report(d, "table " + t.name + ": updating a record", r);
+        return Status::failed;
+    }
+    return std::strcmp(PQcmdTuples(r.r), "0") == 0 ? Status::not_found : Status::ok;
+}
+
+Status table_delete(Table &t, int64_t position) {
+    Int8 pos(position);
+    const char *values[] = {pos.bytes};
+    int lengths[] = {8};
+    Result r = run(*t.database, t.erase, 1, values, lengths, false);
+    if (!r.ok()) {
+        report(*t.database, "table " + t.name + ": deleting a record", r);
+        return Status::failed;
+    }
+    return std::strcmp(PQcmdTuples(r.r), "0") == 0 ? Status::not_found : Status::ok;
+}
+
+bool table_begin(Table &t) {
+    if (in_transaction(*t.database)) {
+        std::fprintf(stderr, "datafile: postgresql %s: a transaction is already open\n",
+                     t.database->schema_name.c_str());
+        return false;
+    }
+    return command(*t.database, "BEGIN", "starting a transaction");
+}
+
+bool table_commit(Table &t) {
+    Database &d = *t.database;
+    if (!in_transaction(d)) return false;
+    Result r(PQexec(d.conn, "COMMIT"));
+    // COMMIT of a transaction that failed rolls it back and says so.
+    if (r.ok() && std::strcmp(PQcmdStatus(r.r), "COMMIT") == 0) return true;
+    if (!r.ok()) report(d, "committing", r);
+    if (in_transaction(d)) command(d, "ROLLBACK", "rolling back a failed commit");
+    return false;
+}
+
+void table_rollback(Table &t) {
+    if (in_transaction(*t.database)) command(*t.database, "ROLLBACK", "rolling back");
+}
+
+std::string table_explain(Table &t, int keynum, Seek op) {
+    std::string plan;
+    Kind kind = kind_of(op);
+    for (bool with_record : {false, true}) {
+        Statement &s = seek_statement(t, keynum, kind, with_record);
+        std::string sql = "EXPLAIN (COSTS OFF) " + s.sql;
+        std::vector<const char *> values = {"\\x00", "0"};
+        Result r(PQexecParams(t.database->conn, sql.c_str(), static_cast<int>(s.types.size()),
+                              s.types.data(), values.data(), nullptr, nullptr, 0));
+        if (!r.ok()) return "";
+        for (int i = 0; i < r.rows(); ++i) {
+            plan += PQgetvalue(r.r, i, 0);
+            plan += '\n';
+        }
+    }
+    return plan;
+}
+
+}  // namespace host::datafile::postgres
