@@ -33,9 +33,11 @@ constexpr Oid kBytea = 17;
 constexpr Oid kInt8 = 20;
 constexpr const char *kDuplicate = "23505";
 
-// One connection's settings: durable commits whatever the server's default, plans made once
-// per statement, and no notices ("schema already exists") on standard error.
-constexpr const char *kSetup = "SET synchronous_commit = on; "
+// One connection's settings: durable commits whatever the server's default, a write that finds
+// its table locked by another session waits a few seconds and then fails cleanly (the SQLite
+// store's busy timeout), plans made once per statement, and no notices ("schema already
+// exists") on standard error.
+constexpr const char *kSetup = "SET synchronous_commit = on; SET lock_timeout = '5s'; "
                                "SET plan_cache_mode = force_generic_plan; "
                                "SET client_min_messages = warning";
 

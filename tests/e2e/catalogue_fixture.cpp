@@ -22,8 +22,15 @@ void insert(int file, const void *record, size_t length, const std::string &what
 
 }  // namespace
 
-Catalogue::Catalogue(const std::string &root) {
+void use_data_of(const std::string &root) {
     host::datafile_set_directory(root + "/data");
+    std::string url, why;
+    if (!host::datafile_read_config(root + "/data.cfg", &url, &why)) ADD_FAILURE() << why;
+    host::datafile_set_url(url);
+}
+
+Catalogue::Catalogue(const std::string &root) {
+    use_data_of(root);
     store_file_ = OpenMallFile(MallFile::store);
     product_file_ = OpenMallFile(MallFile::product);
     keyword_file_ = OpenMallFile(MallFile::keyword);

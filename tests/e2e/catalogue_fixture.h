@@ -7,6 +7,10 @@
 
 namespace e2e {
 
+// Points this process's data-file code at root's data files, as hostd and mallctl find them:
+// data/ under the root, or the database its data.cfg names.
+void use_data_of(const std::string &root);
+
 struct StoreDef {
     std::string id, name, mail_user, access_key, icon, description;
 };

@@ -11,7 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -26,15 +28,33 @@ std::string bin_dir() { return SHOPVERA_BIN_DIR; }
 std::string testlib_dir() { return SHOPVERA_TESTLIB_DIR; }
 std::string source_dir() { return SHOPVERA_SOURCE_DIR; }
 
+std::string postgres_socket() {
+    const char *dir = std::getenv("SHOPVERA_TEST_POSTGRES");
+    return dir != nullptr ? dir : "";
+}
+
+std::string postgres_url(const std::string &name) {
+    return "postgresql://shopvera@/" + name + "?host=" + postgres_socket();
+}
+
 TempRoot::TempRoot() {
     char tmpl[] = "/tmp/shopvera-e2e-XXXXXX";
     char *made = mkdtemp(tmpl);
     path_ = made ? made : "/tmp/shopvera-e2e-failed";
+    if (made != nullptr && !postgres_socket().empty()) {
+        database_ = "e2e_" + path_.substr(path_.rfind('-') + 1);
+        for (char &c : database_) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        RunResult created = run({"/usr/bin/createdb", "-h", postgres_socket(), "-U", "shopvera", database_});
+        if (created.status != 0) std::fprintf(stderr, "createdb %s: %s", database_.c_str(), created.err.c_str());
+        write_file(path_ + "/data.cfg", "url: " + postgres_url(database_) + "\n");
+    }
 }
 
 TempRoot::~TempRoot() {
     std::error_code ec;
     fs::remove_all(path_, ec);
+    if (!database_.empty())
+        run({"/usr/bin/dropdb", "-h", postgres_socket(), "-U", "shopvera", "--force", database_});
 }
 
 void write_file(const std::string &path, const std::string &text) {

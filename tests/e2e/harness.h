@@ -16,7 +16,14 @@ std::string bin_dir();
 std::string testlib_dir();
 std::string source_dir();
 
-// A fresh directory under /tmp, removed with everything in it when the object goes.
+// The socket directory of the PostgreSQL server the tests run against (SHOPVERA_TEST_POSTGRES,
+// set by tests/postgres/with-cluster.sh); "" when they run on SQLite.
+std::string postgres_socket();
+// The address of database name on that server.
+std::string postgres_url(const std::string &name);
+
+// A fresh directory under /tmp, removed with everything in it when the object goes. On
+// PostgreSQL it comes with a fresh database of its own, named in its data.cfg, dropped with it.
 class TempRoot {
   public:
     TempRoot();
@@ -25,9 +32,11 @@ class TempRoot {
     TempRoot &operator=(const TempRoot &) = delete;
     const std::string &path() const { return path_; }
     std::string file(const std::string &relative) const { return path_ + "/" + relative; }
+    const std::string &database() const { return database_; } // "" on SQLite
 
   private:
     std::string path_;
+    std::string database_;
 };
 
 void write_file(const std::string &path, const std::string &text);  // creates parent folders

@@ -11,6 +11,7 @@
 #include "host/accounts.h"
 #include "host/datafile.h"
 #include "orders/records.h"
+#include "tests/e2e/catalogue_fixture.h"
 #include "tests/e2e/harness.h"
 
 namespace {
@@ -367,7 +368,7 @@ TEST(MallctlCatalogue, ImportTellsOnStandardErrorHowFarItHasCome) {
 
 // An order of store ACME written into the order file as the mall library stores one.
 void write_order(const std::string &root, int32_t number) {
-    host::datafile_set_directory(root + "/data");
+    e2e::use_data_of(root);
     HostFile orders = OpenMallFile(MallFile::order);
     ASSERT_GE(orders, 0);
     StoredOrder order{};
@@ -381,7 +382,7 @@ void write_order(const std::string &root, int32_t number) {
 }
 
 std::vector<int32_t> order_numbers(const std::string &root) {
-    host::datafile_set_directory(root + "/data");
+    e2e::use_data_of(root);
     HostFile orders = OpenMallFile(MallFile::order);
     std::vector<int32_t> numbers;
     std::vector<unsigned char> buffer(kOrderFileRecordSize);
@@ -538,7 +539,7 @@ TEST(MallctlCatalogue, TheDemoMallIsCompleteAndRoundTrips) {
     ASSERT_FALSE(access_keys.empty());
 
     // The demo member holds a store's access key and a member-price key; the other holds none.
-    host::datafile_set_directory(root.file("data"));
+    e2e::use_data_of(root.path());
     ASSERT_TRUE(host::accounts_open());
     HostAccount member{}, shopper{};
     ASSERT_TRUE(host::account_find("member", &member));

@@ -3,6 +3,7 @@
 // order leaves behind: the stored order, the lowered stock and the store's notice.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
 
 #include <ctime>
@@ -141,12 +142,25 @@ TEST(Submit, AnOrderIsConfirmedOnlyOnceTheOrderFileHoldsIt) {
     const std::string a = Shopper(1);
     mall.ToTotals(a, Tees(1));
 
-    sqlite3 *db = nullptr;
-    ASSERT_EQ(sqlite3_open(mall.root.file("data/orders.db").c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-    std::string page = mall.Submit(a, "joe@example.com");
-    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
+    std::string page;
+    if (mall.root.database().empty()) {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(mall.root.file("data/orders.db").c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        page = mall.Submit(a, "joe@example.com");
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    } else {
+        // Another session holds the order table locked for writing.
+        PGconn *db = PQconnectdb(e2e::postgres_url(mall.root.database()).c_str());
+        ASSERT_EQ(PQstatus(db), CONNECTION_OK);
+        PGresult *r = PQexec(db, "BEGIN; LOCK TABLE orders.orders IN EXCLUSIVE MODE");
+        ASSERT_EQ(PQresultStatus(r), PGRES_COMMAND_OK);
+        PQclear(r);
+        page = mall.Submit(a, "joe@example.com");
+        PQclear(PQexec(db, "ROLLBACK"));
+        PQfinish(db);
+    }
     EXPECT_TRUE(Shows(page, "ERROR [REFUSED]"));
     EXPECT_EQ(page.find("DONE"), std::string::npos);
     EXPECT_NE(e2e::read_file(mall.root.file("trace.log")).find("Unable to store order ACME 1"), std::string::npos);
