@@ -18,6 +18,11 @@ namespace {
 
 constexpr int kEmailSize = 80;  // an address is kept to 79 characters, prefix included
 
+// Tries of one submission to find a free order number, and where the look-ups between them
+// read the record they find.
+constexpr int kOrderNumberTries = 8;
+alignas(StoredOrderBuffer) unsigned char NumberScratch[kOrderFileRecordSize];
+
 StoredOrderBuffer *OrderRec() { return reinterpret_cast<StoredOrderBuffer *>(OrderBuffer); }
 
 // The number the store's next order gets: one more than its highest so far, or 1.
@@ -28,15 +33,18 @@ StoredOrderBuffer *OrderRec() { return reinterpret_cast<StoredOrderBuffer *>(Ord
 // a neighbour whose id only begins with this one ("ACMEX" lies between "ACME" and "ACMF"). And
 // when the store has no orders at all, the record found belongs to whatever store precedes it;
 // so the record found counts only when it is this store's own.
-int32_t NextOrderNumber(const char *store_id) {
+//
+// The record found is read into buffer: the order buffer, or, while an order is being stored
+// there, another one.
+int32_t NextOrderNumber(const char *store_id, void *buffer = OrderBuffer) {
     OrderKey0 key{};
     _stlcpy(key.store_id, store_id, sizeof key.store_id);
     key.order_number = INT32_MAX;
     _dfaSetBlk(Mall.order_file);
-    bool found = _dfaAcqLock(OrderBuffer, &key, kOrderKeyStore, HOST_GET_LESS, 0);
+    bool found = _dfaAcqLock(buffer, &key, kOrderKeyStore, HOST_GET_LESS, 0);
     _dfaRstBlk();
     if (!found) return 1;
-    const StoredOrder *last = &OrderRec()->order;
+    const StoredOrder *last = &reinterpret_cast<const StoredOrderBuffer *>(buffer)->order;
     char last_store[kStoreIdSize];
     _stzcpy(last_store, last->store_id, sizeof last_store);
     if (!_sameas(last_store, store_id)) return 1;
@@ -138,7 +146,7 @@ MODULE_EXPORT void SubmitPurchase(void) {
 
     // The head of the record, in a buffer zeroed so that every byte not filled is zero.
     const int16_t count = order->count;
-    const int32_t number = NextOrderNumber(store_id);
+    int32_t number = NextOrderNumber(store_id);
     std::memset(OrderBuffer, 0, kOrderBufferSize);
     StoredOrderBuffer *record = OrderRec();
     StoredOrder *stored = &record->order;
@@ -202,10 +210,21 @@ MODULE_EXPORT void SubmitPurchase(void) {
         return;
     }
 
-    // The host's insert is durable when it returns 1; nothing is confirmed before that.
-    _dfaSetBlk(Mall.order_file);
-    const bool inserted = _dfaInsertV(record, StoredOrderLength(count, !verified));
-    _dfaRstBlk();
+    // The host's insert is durable when it returns 1; nothing is confirmed before that. Hosts
+    // that share the order file may take the same number for a store at once: the unique key
+    // lets one of them store it and refuses the others, which take the next number and try
+    // again. A refusal while the store's highest number stays the same is the file's own.
+    bool inserted = false;
+    for (int attempt = 0; attempt < kOrderNumberTries; ++attempt) {
+        stored->order_number = number;
+        _dfaSetBlk(Mall.order_file);
+        inserted = _dfaInsertV(record, StoredOrderLength(count, !verified));
+        _dfaRstBlk();
+        if (inserted) break;
+        const int32_t next = NextOrderNumber(store_id, NumberScratch);
+        if (next == number) break;
+        number = next;
+    }
     if (!inserted) {
         TraceLine("Unable to store order %s %d", store_id, static_cast<int>(number));
         Error(_getMsgBlk(31));

@@ -7,6 +7,12 @@
 #include <sqlite3.h>
 
 #include <ctime>
+#include <thread>
+#include <set>
+#include <memory>
+#include <filesystem>
+#include <chrono>
+#include <algorithm>
 #include <string>
 
 #include "tests/e2e/purchase_mall.h"
@@ -268,3 +274,84 @@ TEST(Submit, AnAcceptedOrderLowersTheStockAndLeavesANoticeForTheStore) {
 }
 
 }  // namespace
+
+namespace {
+
+// Two hosts, each with its own root, on one set of data files: the second root's data/ is the
+// first's (SQLite), or its data.cfg names the first's database (PostgreSQL).
+void ShareData(PurchaseMall &mall, PurchaseMall &other) {
+    other.host->stop();
+    if (mall.root.database().empty()) {
+        std::filesystem::remove_all(other.root.file("data"));
+        std::filesystem::create_directory_symlink(mall.root.file("data"), other.root.file("data"));
+    } else {
+        std::filesystem::copy_file(mall.root.file("data.cfg"), other.root.file("data.cfg"),
+                                   std::filesystem::copy_options::overwrite_existing);
+    }
+    other.host = std::make_unique<e2e::Host>(other.root.path(), std::vector<std::string>{"--time-scale", "10"});
+    ASSERT_TRUE(other.host->ready()) << other.host->stderr_text();
+}
+
+// Holds the order file locked for writing while it lives; reads go on.
+class OrderFileLock {
+  public:
+    explicit OrderFileLock(const e2e::TempRoot &root) {
+        if (root.database().empty()) {
+            sqlite3_open(root.file("data/orders.db").c_str(), &lite_);
+            locked_ = sqlite3_exec(lite_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+        } else {
+            pg_ = PQconnectdb(e2e::postgres_url(root.database()).c_str());
+            PGresult *r = PQexec(pg_, "BEGIN; LOCK TABLE orders.orders IN EXCLUSIVE MODE");
+            locked_ = PQresultStatus(r) == PGRES_COMMAND_OK;
+            PQclear(r);
+        }
+    }
+    ~OrderFileLock() {
+        if (lite_ != nullptr) {
+            sqlite3_exec(lite_, "ROLLBACK", nullptr, nullptr, nullptr);
+            sqlite3_close(lite_);
+        }
+        if (pg_ != nullptr) {
+            PQclear(PQexec(pg_, "ROLLBACK"));
+            PQfinish(pg_);
+        }
+    }
+    bool locked() const { return locked_; }
+
+  private:
+    sqlite3 *lite_ = nullptr;
+    PGconn *pg_ = nullptr;
+    bool locked_ = false;
+};
+
+}  // namespace
+
+// Both hosts read the store's highest number (none: both take 1) while the order file is
+// locked, and both wait to insert; once it is free, one stores number 1 and the other, refused
+// by the unique key, takes 2. Neither order is lost, none is stored twice.
+TEST(Submit, TwoHostsSubmittingForOneStoreAtOnceGetTwoNumbers) {
+    PurchaseMall mall, other;
+    ShareData(mall, other);
+    const std::string a = Shopper(1), b = Shopper(2);
+    mall.ToTotals(a, Tees(1));
+    other.ToTotals(b, Tees(2));
+
+    std::string first, second;
+    auto lock = std::make_unique<OrderFileLock>(mall.root);
+    ASSERT_TRUE(lock->locked());
+    std::thread one([&] { first = mall.Submit(a, "a@example.com"); });
+    std::thread two([&] { second = other.Submit(b, "b@example.com"); });
+    // Both are waiting for the lock by now (the hosts wait up to five seconds for it).
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    lock.reset();
+    one.join();
+    two.join();
+
+    std::set<std::string> numbers = {Entry(first, "inv="), Entry(second, "inv=")};
+    EXPECT_EQ(numbers, (std::set<std::string>{"1", "2"})) << first << second;
+    auto listed = mall.Mallctl({"orders"}).out;
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 2) << listed;
+    EXPECT_NE(listed.find("a@example.com"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("b@example.com"), std::string::npos) << listed;
+    EXPECT_EQ(mall.Stock("ACME", "TEE"), 2);
+}
