@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -230,5 +231,22 @@ struct PurchaseMall {
     e2e::TempRoot root;
     std::unique_ptr<e2e::Host> host;
 };
+
+// Makes other's host serve the data files of mall, each host with its own root: other's data/
+// becomes mall's (SQLite), or its data.cfg names mall's database (PostgreSQL). Its host starts
+// again with host_args.
+inline void ShareData(const PurchaseMall &mall, PurchaseMall &other,
+                      const std::vector<std::string> &host_args = {"--time-scale", "10"}) {
+    other.host->stop();
+    if (mall.root.database().empty()) {
+        std::filesystem::remove_all(other.root.file("data"));
+        std::filesystem::create_directory_symlink(mall.root.file("data"), other.root.file("data"));
+    } else {
+        std::filesystem::copy_file(mall.root.file("data.cfg"), other.root.file("data.cfg"),
+                                   std::filesystem::copy_options::overwrite_existing);
+    }
+    other.host = std::make_unique<e2e::Host>(other.root.path(), host_args);
+    ASSERT_TRUE(other.host->ready()) << other.host->stderr_text();
+}
 
 }  // namespace purchase

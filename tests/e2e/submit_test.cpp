@@ -277,21 +277,6 @@ TEST(Submit, AnAcceptedOrderLowersTheStockAndLeavesANoticeForTheStore) {
 
 namespace {
 
-// Two hosts, each with its own root, on one set of data files: the second root's data/ is the
-// first's (SQLite), or its data.cfg names the first's database (PostgreSQL).
-void ShareData(PurchaseMall &mall, PurchaseMall &other) {
-    other.host->stop();
-    if (mall.root.database().empty()) {
-        std::filesystem::remove_all(other.root.file("data"));
-        std::filesystem::create_directory_symlink(mall.root.file("data"), other.root.file("data"));
-    } else {
-        std::filesystem::copy_file(mall.root.file("data.cfg"), other.root.file("data.cfg"),
-                                   std::filesystem::copy_options::overwrite_existing);
-    }
-    other.host = std::make_unique<e2e::Host>(other.root.path(), std::vector<std::string>{"--time-scale", "10"});
-    ASSERT_TRUE(other.host->ready()) << other.host->stderr_text();
-}
-
 // Holds the order file locked for writing while it lives; reads go on.
 class OrderFileLock {
   public:
