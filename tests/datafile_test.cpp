@@ -762,11 +762,24 @@ TEST_F(DatafileTest, ASnapshotHoldsUntilItsEndOrAWriteOfItsOwn) {
     ASSERT_GT(f, 0);
     Selected sel(f);
     ASSERT_TRUE(insert_item(item("A", 1)));
+    // Another connection to the same data: SQLite's file, or the PostgreSQL database.
     sqlite3 *other = nullptr;
-    ASSERT_EQ(sqlite3_open((dir_ + "/test.db").c_str(), &other), SQLITE_OK);
-    sqlite3_busy_timeout(other, 5000);
-    auto other_exec = [&](const std::string &sql) {
-        return sqlite3_exec(other, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    PGconn *remote = nullptr;
+    if (on_postgres()) {
+        remote = PQconnectdb(("postgresql://shopvera@/" + database_ + "?host=" + postgres_socket()).c_str());
+        ASSERT_EQ(PQstatus(remote), CONNECTION_OK);
+        PQclear(PQexec(remote, "SET search_path = test"));
+    } else {
+        ASSERT_EQ(sqlite3_open((dir_ + "/test.db").c_str(), &other), SQLITE_OK);
+        sqlite3_busy_timeout(other, 5000);
+    }
+    auto other_exec = [&](std::string sql) {
+        if (remote == nullptr) return sqlite3_exec(other, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+        for (size_t at; (at = sql.find("x'00'")) != std::string::npos;) sql.replace(at, 5, "'\\x00'::bytea");
+        PGresult *r = PQexec(remote, sql.c_str());
+        bool ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
+        PQclear(r);
+        return ok;
     };
     Item it{};
     auto has = [&](const char *name) {
@@ -815,15 +828,71 @@ TEST_F(DatafileTest, ASnapshotHoldsUntilItsEndOrAWriteOfItsOwn) {
     EXPECT_TRUE(host::datafile_commit(f));
     EXPECT_FALSE(host::datafile_commit(f));  // none open any more
     host::datafile_snapshot_end();
-    sqlite3_stmt *stmt = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(other, "SELECT count(*) FROM items", -1, &stmt, nullptr), SQLITE_OK);
-    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-    EXPECT_EQ(sqlite3_column_int(stmt, 0), 3);
-    sqlite3_finalize(stmt);
+    if (remote != nullptr) {
+        PGresult *r = PQexec(remote, "SELECT count(*) FROM items");
+        ASSERT_EQ(PQresultStatus(r), PGRES_TUPLES_OK);
+        EXPECT_STREQ(PQgetvalue(r, 0, 0), "3");
+        PQclear(r);
+        PQfinish(remote);
+    } else {
+        sqlite3_stmt *stmt = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(other, "SELECT count(*) FROM items", -1, &stmt, nullptr), SQLITE_OK);
+        ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+        EXPECT_EQ(sqlite3_column_int(stmt, 0), 3);
+        sqlite3_finalize(stmt);
+        sqlite3_close(other);
+    }
     EXPECT_TRUE(has("D"));
     ASSERT_TRUE(has("C"));
     EXPECT_EQ(it.value, 30);
-    sqlite3_close(other);
+}
+
+// Inside a snapshot a walk reads ahead; it must find exactly what a walk outside one finds, in
+// both directions, along runs of duplicates, with look-ups and reads by position between steps,
+// and see a write of its own at once.
+TEST_F(DatafileTest, WalksInsideASnapshotFindWhatWalksOutsideFind) {
+    HostFile f = open_items(false);
+    ASSERT_GT(f, 0);
+    Selected sel(f);
+    for (int i = 0; i < 120; ++i)
+        ASSERT_TRUE(insert_item(item(("N" + std::to_string(i % 7)).c_str(), i)));
+    auto backwards = [] {
+        Labels seen;
+        Item it{};
+        NameKey top = name_key("Z");
+        for (int ok = _dfaAcqLock(&it, &top, 0, HOST_GET_LESS, 0); ok;
+             ok = _dfaAcqLock(&it, nullptr, 0, HOST_QUERY_PREVIOUS, 0))
+            seen.push_back(label(it));
+        return seen;
+    };
+    // Key-only steps with a read by position, as the product lists walk.
+    auto by_position = [] {
+        Labels seen;
+        NameKey from = name_key("N3");
+        Item it{};
+        for (int ok = _dfaQuery(&from, 0, HOST_QUERY_GREATER_EQUAL); ok; ok = _dfaQueryNP(HOST_QUERY_NEXT)) {
+            if (!_dfaGetAbsLock(&it, _dfaAbs(), 0, 0)) return Labels{"(unreadable)"};
+            seen.push_back(label(it));
+        }
+        return seen;
+    };
+    const Labels forward = walk(0, 16), back = backwards(), from_n3 = by_position(), numeric = walk(1, 4);
+    ASSERT_EQ(forward.size(), 120u);
+    host::datafile_snapshot_begin();
+    EXPECT_EQ(walk(0, 16), forward);
+    EXPECT_EQ(backwards(), back);
+    EXPECT_EQ(by_position(), from_n3);
+    EXPECT_EQ(walk(1, 4), numeric);
+    Item it{};
+    NameKey n2 = name_key("N2");
+    ASSERT_TRUE(_dfaAcqLock(&it, &n2, 0, HOST_GET_EQUAL, 0));
+    EXPECT_EQ(label(it), "N2:2");
+    ASSERT_TRUE(insert_item(item("N2", 500)));
+    ASSERT_TRUE(_dfaAcqLock(&it, &n2, 0, HOST_GET_EQUAL, 0));
+    int run = 1;
+    while (_dfaAcqLock(&it, nullptr, 0, HOST_QUERY_NEXT, 0) && label(it).rfind("N2:", 0) == 0) ++run;
+    EXPECT_EQ(run, 18) << "17 stored and the one just written";
+    host::datafile_snapshot_end();
 }
 
 TEST_F(DatafileTest, ReopeningWithOtherKeysRebuildsThemOrRefuses) {

@@ -26,6 +26,8 @@
     bool table_begin(Table &table);                                                                \
     bool table_commit(Table &table);                                                               \
     void table_rollback(Table &table);                                                             \
+    void store_snapshot_begin();                                                                   \
+    void store_snapshot_end();                                                                     \
     std::string table_explain(Table &table, int keynum, Seek op);
 
 namespace host::datafile::sqlite {

@@ -101,6 +101,16 @@ void table_rollback(Table &t) {
     else sqlite::table_rollback(*t.lite);
 }
 
+void store_snapshot_begin() {
+    if (remote()) postgres::store_snapshot_begin();
+    else sqlite::store_snapshot_begin();
+}
+
+void store_snapshot_end() {
+    sqlite::store_snapshot_end();
+    postgres::store_snapshot_end();
+}
+
 std::string table_explain(Table &t, int keynum, Seek op) {
     if (t.remote != nullptr) return postgres::table_explain(*t.remote, keynum, op);
     return sqlite::table_explain(*t.lite, keynum, op);

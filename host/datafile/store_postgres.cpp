@@ -14,11 +14,21 @@
 // (synchronous_commit on), so a write is durable when the call returns and every other host sees
 // it at its next look-up.
 //
+// A read snapshot (store_snapshot_begin, one per call into a module) is a read-only REPEATABLE
+// READ transaction on each connection looked into, begun by its first look-up; its COMMIT is
+// sent when the snapshot ends and its answer read before the connection's next statement, so
+// ending costs no wait. A write first commits the snapshot of its database. Within a snapshot a
+// walk along a key costs few round trips: a forward look-up that the rows already fetched cannot
+// answer fetches the rows that follow in key order, 1 the first time, 8 the second, 32 from then
+// on, and the next look-ups and reads by position on them are answered from those rows, which
+// the snapshot keeps valid. A write to the database and the end of the snapshot drop them.
+//
 // Single-threaded, like the SQLite store.
 #include <libpq-fe.h>
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -62,7 +72,27 @@ struct Database {
     PGconn *conn = nullptr;
     unsigned generation = 1; // counts connections, so statements are prepared again after one
     int statements = 0;      // for statement names
+    bool reading = false;    // a snapshot's read transaction is open
+    bool pending = false;    // the COMMIT of a snapshot is on its way; its answer not read yet
 };
+
+// Rows of one key fetched in a snapshot: every row after (key, position) in key order up to the
+// last of rows, and, when complete, none after that.
+struct Window {
+    bool valid = false;
+    std::string key;
+    int64_t position = 0;
+    struct Row {
+        int64_t position;
+        std::string key;
+        std::string record;
+    };
+    std::vector<Row> rows;
+    bool complete = false;
+    int fetches = 0; // in this snapshot: sets how many rows the next fetch asks for
+};
+
+constexpr int kWindowSizes[] = {1, 8, 32};
 
 struct Table {
     Database *database = nullptr;
@@ -75,12 +105,24 @@ struct Table {
     std::vector<std::array<std::array<std::unique_ptr<Statement>, 2>, kinds>> seeks;
     Statement read_at, length_at, insert, update, erase;
     std::vector<std::string> write_keys; // encoded keys of the record being written
+    std::vector<Window> windows;         // per key, in a snapshot
+    // window_seeks[key][size]: the rows after (key, position), made on first use
+    std::vector<std::array<std::unique_ptr<Statement>, 3>> window_seeks;
 };
 
 namespace {
 
 std::vector<std::unique_ptr<Database>> g_databases;
 std::vector<std::unique_ptr<Table>> g_tables;
+bool g_snapshot = false;
+
+// A write to d: the rows fetched from its tables are out of date.
+void drop_windows(const Database &d) {
+    for (auto &t : g_tables)
+        if (t->database == &d)
+            for (auto &w : t->windows) w.valid = false;
+}
+
 
 // A result that clears itself.
 struct Result {
@@ -120,20 +162,48 @@ std::string quote(const std::string &name) { return "\"" + name + "\""; }
 
 std::string column(int k) { return "k" + std::to_string(k); }
 
-bool in_transaction(const Database &d) { return PQtransactionStatus(d.conn) != PQTRANS_IDLE; }
+// Reads the answer of a snapshot's COMMIT sent earlier, so that the connection takes the next
+// statement.
+void settle(Database &d) {
+    if (!d.pending) return;
+    d.pending = false;
+    while (PGresult *r = PQgetResult(d.conn)) PQclear(r);
+}
+
+bool in_transaction(Database &d) {
+    settle(d);
+    return PQtransactionStatus(d.conn) != PQTRANS_IDLE;
+}
 
 // A plain command without parameters; false after a report.
 bool command(Database &d, const std::string &sql, const std::string &what) {
+    settle(d);
     Result r(PQexec(d.conn, sql.c_str()));
     if (r.ok()) return true;
     report(d, what, r);
     return false;
 }
 
+// The first look-up on d in a snapshot begins its read transaction.
+void enter_read(Database &d) {
+    if (!g_snapshot || d.reading || in_transaction(d)) return;
+    d.reading = command(d, "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY", "beginning a snapshot");
+}
+
+// Before a write or a change of the tables: the snapshot of d ends, and what it fetched goes.
+void leave_read(Database &d) {
+    drop_windows(d);
+    if (!d.reading) return;
+    d.reading = false;
+    command(d, "COMMIT", "ending a snapshot");
+}
+
 // The connection is gone (the server restarted, a network cut): connect again, unless a
 // transaction was open, whose work is lost and must be reported, not hidden.
 bool reconnect(Database &d) {
     PQreset(d.conn);
+    d.pending = false;
+    d.reading = false;
     if (PQstatus(d.conn) != CONNECTION_OK) return false;
     ++d.generation;
     Result r(PQexec(d.conn, kSetup));
@@ -145,6 +215,7 @@ bool reconnect(Database &d) {
 Result run(Database &d, Statement &s, int count, const char *const *values, const int *lengths,
            bool retry) {
     static const int binary[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    settle(d);
     for (int attempt = 0;; ++attempt) {
         Result r;
         if (s.prepared_in != d.generation) {
@@ -154,7 +225,7 @@ Result run(Database &d, Statement &s, int count, const char *const *values, cons
         }
         if (s.prepared_in == d.generation)
             r = Result(PQexecPrepared(d.conn, s.name.c_str(), count, values, lengths, binary, 1));
-        if (r.ok() || PQstatus(d.conn) == CONNECTION_OK || !retry || attempt > 0) return r;
+        if (r.ok() || PQstatus(d.conn) == CONNECTION_OK || !retry || attempt > 0 || d.reading) return r;
         if (!reconnect(d)) return r;
     }
 }
@@ -242,6 +313,7 @@ int stored_definition(Database &d, const std::string &table, int record_size,
                       const std::string &definition) {
     std::string sql = "SELECT record_size, keys FROM " + d.schema + ".dfa_files WHERE name = $1";
     const char *values[] = {table.c_str()};
+    settle(d);
     Result r(PQexecParams(d.conn, sql.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
     if (!r.ok()) return -1;
     if (r.rows() == 0) return 0;
@@ -363,6 +435,7 @@ bool rebuild_keys(Database &d, const std::string &table, const std::vector<Key> 
 // Makes the stored table agree with the definition the caller opens it with.
 bool settle_table(Database &d, const std::string &table, int record_size,
                   const std::vector<Key> &keys, const std::string &definition, std::string *why) {
+    leave_read(d);
     if (in_transaction(d)) {
         *why = "a table cannot be opened inside an open transaction";
         return false;
@@ -504,6 +577,102 @@ void record_values(Table &t, const void *record, int length, WriteValues *w) {
     }
 }
 
+// (a, pa) against (b, pb): keys bytewise, as bytea compares, a prefix first; then positions.
+int compare(const std::string &a, int64_t pa, const std::string &b, int64_t pb) {
+    int c = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
+    if (c == 0 && a.size() != b.size()) c = a.size() < b.size() ? -1 : 1;
+    if (c == 0 && pa != pb) c = pa < pb ? -1 : 1;
+    return c;
+}
+
+Statement &window_statement(Table &t, int keynum, int size) {
+    auto &slot = t.window_seeks[static_cast<size_t>(keynum)][static_cast<size_t>(size)];
+    if (slot) return *slot;
+    const std::string k = column(keynum);
+    slot = std::make_unique<Statement>();
+    define(*t.database, slot.get(),
+           "SELECT pos, " + k + ", rec FROM " + t.qualified + " WHERE (" + k + ", pos) > ($1, $2) ORDER BY " +
+               k + ", pos LIMIT " + std::to_string(kWindowSizes[size]),
+           {kBytea, kInt8});
+    return *slot;
+}
+
+// A forward look-up in a snapshot: the first row after (key, position), from the rows fetched
+// when they reach that far, else from a new fetch. equal_to, when given, is the key the row
+// must have.
+Status window_seek(Table &t, int keynum, const std::string &key, int64_t position,
+                   const std::string *equal_to, Found *found, RecordOut *record) {
+    Window &w = t.windows[static_cast<size_t>(keynum)];
+    const Window::Row *row = nullptr;
+    bool known = false;
+    if (w.valid && compare(key, position, w.key, w.position) >= 0) {
+        for (const auto &r : w.rows)
+            if (compare(r.key, r.position, key, position) > 0) {
+                row = &r;
+                break;
+            }
+        known = row != nullptr || w.complete;
+    }
+    if (!known) {
+        int size = std::min(w.fetches++, 2);
+        Int8 pos(position);
+        const char *values[] = {key.data(), pos.bytes};
+        int lengths[] = {static_cast<int>(key.size()), 8};
+        Result r = run(*t.database, window_statement(t, keynum, size), 2, values, lengths, true);
+        if (!r.ok()) {
+            report(*t.database, "table " + t.name + ": looking up a key", r);
+            w.valid = false;
+            return Status::failed;
+        }
+        w.valid = true;
+        w.key = key;
+        w.position = position;
+        w.complete = r.rows() < kWindowSizes[size];
+        w.rows.resize(static_cast<size_t>(r.rows()));
+        for (int i = 0; i < r.rows(); ++i) {
+            auto &out = w.rows[static_cast<size_t>(i)];
+            out.position = int8_at(r, i, 0);
+            out.key.assign(PQgetvalue(r.r, i, 1), static_cast<size_t>(PQgetlength(r.r, i, 1)));
+            out.record.assign(PQgetvalue(r.r, i, 2), static_cast<size_t>(PQgetlength(r.r, i, 2)));
+        }
+        row = w.rows.empty() ? nullptr : &w.rows.front();
+    }
+    if (row == nullptr || (equal_to != nullptr && row->key != *equal_to)) return Status::not_found;
+    if (found != nullptr) {
+        found->position = row->position;
+        found->key = row->key;
+    }
+    if (record != nullptr) {
+        int n = std::min(static_cast<int>(row->record.size()), record->capacity);
+        if (n > 0) std::memcpy(record->buffer, row->record.data(), static_cast<size_t>(n));
+        record->length = std::max(n, 0);
+    }
+    return Status::ok;
+}
+
+// A read by position in a snapshot from the rows fetched, when they hold it (on keynum, when
+// its key is wanted). false when they do not.
+bool window_read(Table &t, int64_t position, int keynum, Found *found, RecordOut *record) {
+    for (size_t k = 0; k < t.windows.size(); ++k) {
+        const Window &w = t.windows[k];
+        if (!w.valid || (found != nullptr && static_cast<int>(k) != keynum)) continue;
+        for (const auto &r : w.rows) {
+            if (r.position != position) continue;
+            if (found != nullptr) {
+                found->position = position;
+                found->key = r.key;
+            }
+            if (record != nullptr) {
+                int n = std::min(static_cast<int>(r.record.size()), record->capacity);
+                if (n > 0) std::memcpy(record->buffer, r.record.data(), static_cast<size_t>(n));
+                record->length = std::max(n, 0);
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 // ---- the interface of store.h
@@ -577,6 +746,8 @@ Table *store_open(const std::string &url, const std::string &database, const std
     t->definition = definition;
     t->seeks.resize(keys.size());
     t->write_keys.resize(keys.size());
+    t->windows.resize(keys.size());
+    t->window_seeks.resize(keys.size());
 
     std::string list, values, assign;
     std::vector<Oid> key_types;
@@ -608,6 +779,7 @@ Table *store_open(const std::string &url, const std::string &database, const std
 }
 
 void store_close_all() {
+    g_snapshot = false;
     g_tables.clear();
     // An explicit transaction still open is rolled back by the server when its connection ends.
     for (auto &d : g_databases) PQfinish(d->conn);
@@ -617,6 +789,17 @@ void store_close_all() {
 Status table_seek(Table &t, int keynum, Seek op, const std::string &key, int64_t position,
                   Found *found, RecordOut *record) {
     Kind kind = kind_of(op);
+    enter_read(*t.database);
+    if (g_snapshot && kind != less && kind != previous) {
+        // Every forward look-up is "the first row after (key, position)": equal and greater or
+        // equal start before the key's first position, greater after its last.
+        switch (kind) {
+        case equal: return window_seek(t, keynum, key, INT64_MIN, &key, found, record);
+        case greater_equal: return window_seek(t, keynum, key, INT64_MIN, nullptr, found, record);
+        case greater: return window_seek(t, keynum, key, INT64_MAX, nullptr, found, record);
+        default: return window_seek(t, keynum, key, position, nullptr, found, record);
+        }
+    }
     Statement &s = seek_statement(t, keynum, kind, record != nullptr);
     Int8 pos(position);
     const char *values[] = {key.data(), pos.bytes};
@@ -637,6 +820,8 @@ Status table_seek(Table &t, int keynum, Seek op, const std::string &key, int64_t
 }
 
 Status table_read(Table &t, int64_t position, int keynum, Found *found, RecordOut *record) {
+    enter_read(*t.database);
+    if (g_snapshot && window_read(t, position, keynum, found, record)) return Status::ok;
     Int8 pos(position);
     const char *values[] = {pos.bytes};
     int lengths[] = {8};
@@ -655,6 +840,7 @@ Status table_read(Table &t, int64_t position, int keynum, Found *found, RecordOu
 }
 
 Status table_insert(Table &t, const void *record, int length, int64_t *position) {
+    leave_read(*t.database);
     WriteValues w;
     record_values(t, record, length, &w);
     Result r = run(*t.database, t.insert, static_cast<int>(w.values.size()), w.values.data(),
@@ -670,6 +856,7 @@ Status table_insert(Table &t, const void *record, int length, int64_t *position)
 
 Status table_update(Table &t, int64_t position, const void *record, int *length) {
     Database &d = *t.database;
+    leave_read(d);
     Int8 pos(position);
     {
         const char *values[] = {pos.bytes};
@@ -709,6 +896,7 @@ Status table_update(Table &t, int64_t position, const void *record, int *length)
 }
 
 Status table_delete(Table &t, int64_t position) {
+    leave_read(*t.database);
     Int8 pos(position);
     const char *values[] = {pos.bytes};
     int lengths[] = {8};
@@ -721,6 +909,7 @@ Status table_delete(Table &t, int64_t position) {
 }
 
 bool table_begin(Table &t) {
+    leave_read(*t.database);
     if (in_transaction(*t.database)) {
         std::fprintf(stderr, "datafile: postgresql %s: a transaction is already open\n",
                      t.database->schema_name.c_str());
@@ -731,7 +920,7 @@ bool table_begin(Table &t) {
 
 bool table_commit(Table &t) {
     Database &d = *t.database;
-    if (!in_transaction(d)) return false;
+    if (d.reading || !in_transaction(d)) return false;
     Result r(PQexec(d.conn, "COMMIT"));
     // COMMIT of a transaction that failed rolls it back and says so.
     if (r.ok() && std::strcmp(PQcmdStatus(r.r), "COMMIT") == 0) return true;
@@ -741,7 +930,26 @@ bool table_commit(Table &t) {
 }
 
 void table_rollback(Table &t) {
-    if (in_transaction(*t.database)) command(*t.database, "ROLLBACK", "rolling back");
+    if (!t.database->reading && in_transaction(*t.database))
+        command(*t.database, "ROLLBACK", "rolling back");
+}
+
+void store_snapshot_begin() { g_snapshot = true; }
+
+void store_snapshot_end() {
+    g_snapshot = false;
+    for (auto &d : g_databases) {
+        if (!d->reading) continue;
+        d->reading = false;
+        // The answer is read before the connection's next statement.
+        if (PQsendQuery(d->conn, "COMMIT") == 1) d->pending = true;
+    }
+    for (auto &t : g_tables)
+        for (auto &w : t->windows) {
+            w.valid = false;
+            w.rows.clear();
+            w.fetches = 0;
+        }
 }
 
 std::string table_explain(Table &t, int keynum, Seek op) {
@@ -751,6 +959,7 @@ std::string table_explain(Table &t, int keynum, Seek op) {
         Statement &s = seek_statement(t, keynum, kind, with_record);
         std::string sql = "EXPLAIN (COSTS OFF) " + s.sql;
         std::vector<const char *> values = {"\\x00", "0"};
+        settle(*t.database);
         Result r(PQexecParams(t.database->conn, sql.c_str(), static_cast<int>(s.types.size()),
                               s.types.data(), values.data(), nullptr, nullptr, 0));
         if (!r.ok()) return "";
