@@ -36,12 +36,7 @@ bool Format(char *out, size_t size, const char *format, ...) {
 }
 
 // A file counts as present when it exists and can be read.
-bool Present(const char *path) {
-    FILE *file = OpenModuleFile(path, "rb");
-    if (file == nullptr) return false;
-    std::fclose(file);
-    return true;
-}
+bool Present(const char *path) { return ModuleFileReadable(path); }
 
 // One look-up in the store file into out (size bytes of it); out is untouched when nothing
 // is found.

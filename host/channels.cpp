@@ -78,6 +78,7 @@ void reset_records(Channel &c) {
     c.pending = std::string();
     c.injected.clear();
     c.posted = false;
+    c.output_deferred = false;
     c.held = false;
     c.no_progress = false;
 }
@@ -265,27 +266,32 @@ void output_moved(Channel &c) {
     }
 }
 
-void on_written(const std::shared_ptr<Connection> &k, const asio::error_code &ec, size_t n) {
+// A write has ended, n bytes taken: false when nothing more is to be written.
+bool wrote(const std::shared_ptr<Connection> &k, const asio::error_code &ec, size_t n) {
     k->writing = false;
-    if (k->state == Connection::State::closed) return;
+    if (k->state == Connection::State::closed) return false;
     if (k->state == Connection::State::lingering) {
         // The output was given up; the write that was in flight has ended, so our end can go.
         asio::error_code ignored;
         k->socket.shutdown(asio::socket_base::shutdown_send, ignored);
         if (ec || k->peer_eof) close_now(*k);
-        return;
+        return false;
     }
     if (ec) {
         if (k->channel != nullptr) peer_gone(*k->channel);
         else close_now(*k);
-        return;
+        return false;
     }
     if (k->head.size() < kHeadKept && k->head.find("\r\n\r\n") == std::string::npos)
         k->head.append(k->sending, k->sending_done, std::min(n, kHeadKept - k->head.size()));
     k->bytes_out += n;
     k->sending_done += n;
     if (k->channel != nullptr) output_moved(*k->channel);
-    pump(*k);
+    return true;
+}
+
+void on_written(const std::shared_ptr<Connection> &k, const asio::error_code &ec, size_t n) {
+    if (wrote(k, ec, n)) pump(*k);
 }
 
 Channel *live(Channel *c) { return c != nullptr && c->conn ? c : nullptr; }
@@ -333,6 +339,8 @@ void attach_channel(Channel &c, std::shared_ptr<Connection> conn) {
     ++c.generation;
     g_tcpip[c.number] = HostTcpInfo{};
     asio::error_code ec;
+    // Writes are tried at once and never block (pump); the reads take the same mode.
+    c.conn->socket.non_blocking(true, ec);
     asio::ip::tcp::endpoint peer = c.conn->socket.remote_endpoint(ec);
     if (!ec) {
         asio::ip::address a = peer.address();
@@ -389,6 +397,13 @@ void settle(Channel &c) {
             });
         }
     }
+    // A status call on its way adds to the output: what is queued (the status line and headers)
+    // goes out with what it adds, in one write. Only once: after that call, output goes out.
+    if (c.posted && c.phase == Channel::Phase::serving && !c.output_deferred) {
+        c.output_deferred = true;
+        return;
+    }
+    c.output_deferred = false;
     pump(*c.conn);
 }
 
@@ -434,22 +449,33 @@ void close_now(Connection &k) {
     k.queued.clear();
 }
 
+// Output goes to the socket at once as far as the socket takes it (it does not block); only
+// what it does not take waits for the socket, with an asynchronous write. A page usually leaves
+// within the call that queued it, without further turns of the loop.
 void pump(Connection &k) {
-    if (k.state != Connection::State::open || k.writing) return;
-    if (k.sending_done >= k.sending.size()) {
-        k.sending.clear();
-        k.sending_done = 0;
-        k.sending.swap(k.queued);
-    }
-    if (k.sending.empty()) refill_from_file(k);
-    if (k.sending.empty()) {
-        drained(k);
-        return;
-    }
-    k.writing = true;
     std::shared_ptr<Connection> self = k.shared_from_this();
-    k.socket.async_write_some(asio::buffer(k.sending.data() + k.sending_done, k.sending.size() - k.sending_done),
-                              [self](const asio::error_code &ec, size_t n) { on_written(self, ec, n); });
+    while (k.state == Connection::State::open && !k.writing) {
+        if (k.sending_done >= k.sending.size()) {
+            k.sending.clear();
+            k.sending_done = 0;
+            k.sending.swap(k.queued);
+        }
+        if (k.sending.empty()) refill_from_file(k);
+        if (k.sending.empty()) {
+            drained(k);
+            return;
+        }
+        auto pending = asio::buffer(k.sending.data() + k.sending_done, k.sending.size() - k.sending_done);
+        asio::error_code ec = asio::error::would_block;
+        size_t n = 0;
+        if (k.socket.non_blocking()) n = k.socket.write_some(pending, ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            k.writing = true;
+            k.socket.async_write_some(pending, [self](const asio::error_code &e, size_t m) { on_written(self, e, m); });
+            return;
+        }
+        if (!wrote(self, ec, n)) return;
+    }
 }
 
 void arm_timer(Connection &k, std::chrono::steady_clock::duration after, std::function<void(Connection &)> fn) {

@@ -78,6 +78,7 @@ struct Channel {
 
     std::deque<int> injected;  // status values posted by _btuinj, not yet delivered
     bool posted = false;       // a status call is posted to the loop
+    bool output_deferred = false;  // the output of the last call waits for the posted status call
     bool held = false;         // waiting for output to move or the next clock tick
     bool no_progress = false;  // the last status call left _actdet at 0
 

@@ -1,7 +1,9 @@
 // hostd: the host server. Loads the modules of the root, serves HTTP and runs their timers on
 // one event loop until SIGTERM or SIGINT.
 #include <dirent.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <climits>
@@ -55,18 +57,78 @@ std::string absolute(const std::string &path) {
     return resolved;
 }
 
+const char kSpool[] = "KVZSVTMP";
+// A private directory of hostd's on the shared-memory file system, for the spool.
+const char kSpoolPrefix[] = "/dev/shm/shopvera-spool-";
+
 // Spool files of an earlier run are of no use to anyone: the spool directory starts empty.
 void empty_spool_directory() {
-    DIR *dir = opendir("KVZSVTMP");
+    DIR *dir = opendir(kSpool);
     if (dir == nullptr) return;
     while (dirent *entry = readdir(dir)) {
         std::string name = entry->d_name;
         if (name == "." || name == "..") continue;
-        std::string path = "KVZSVTMP/" + name;
+        std::string path = std::string(kSpool) + "/" + name;
         struct stat st {};
         if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(path.c_str());
     }
     closedir(dir);
+}
+
+bool in_memory(const char *path) {
+    struct statfs fs {};
+    return statfs(path, &fs) == 0 && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC);
+}
+
+// Where the link KVZSVTMP points, when it is one of hostd's own; "" otherwise.
+std::string own_spool_link() {
+    char target[PATH_MAX];
+    ssize_t n = readlink(kSpool, target, sizeof target - 1);
+    if (n <= 0) return "";
+    target[n] = '\0';
+    return std::strncmp(target, kSpoolPrefix, sizeof kSpoolPrefix - 1) == 0 ? target : "";
+}
+
+// Pages are spooled in KVZSVTMP and read back at once: the directory belongs in memory. One
+// the service mounted there (or a link to memory the operator made) is used as it is; otherwise
+// KVZSVTMP becomes a link to a private directory on /dev/shm, and back to an empty directory at
+// shutdown (restore_spool_directory). Without a shared-memory file system it stays on disk.
+// Returns the private directory ("" when there is none).
+std::string place_spool_directory() {
+    std::string private_dir;
+    if (!in_memory(kSpool)) {
+        // A link of an earlier run whose directory is gone (the machine restarted meanwhile).
+        if (!own_spool_link().empty()) unlink(kSpool);
+        empty_spool_directory();
+        struct stat st {};
+        bool free = lstat(kSpool, &st) != 0 || (S_ISDIR(st.st_mode) && rmdir(kSpool) == 0);
+        if (free && in_memory("/dev/shm")) {
+            std::string pattern = std::string(kSpoolPrefix) + "XXXXXX";
+            if (mkdtemp(pattern.data()) != nullptr) {
+                if (symlink(pattern.c_str(), kSpool) == 0) private_dir = pattern;
+                else rmdir(pattern.c_str());
+            }
+        }
+        if (private_dir.empty()) mkdir(kSpool, 0755);
+    } else {
+        private_dir = own_spool_link();
+    }
+    empty_spool_directory();
+    if (!private_dir.empty())
+        host::trace_line(std::string("spool directory KVZSVTMP: in memory, ") + private_dir);
+    else if (in_memory(kSpool))
+        host::trace_line("spool directory KVZSVTMP: in memory");
+    else
+        host::trace_line("spool directory KVZSVTMP: on disk");
+    return private_dir;
+}
+
+// At shutdown: the private directory goes, and KVZSVTMP is an empty directory again.
+void restore_spool_directory(const std::string &private_dir) {
+    if (private_dir.empty() || own_spool_link() != private_dir) return;
+    empty_spool_directory();
+    if (unlink(kSpool) == 0) mkdir(kSpool, 0755);
+    rmdir(private_dir.c_str());
 }
 
 }  // namespace
@@ -116,6 +178,9 @@ int main(int argc, char **argv) {
     host::messages_started();
 
     int port = host::web_listen(web);
+    // Placed once nothing can stop the start any more, so that a failed start leaves the root
+    // as it was.
+    const std::string private_spool = place_spool_directory();
     host::on_initial_timers_done([&web, port] {
         std::printf("listening on http://%s:%d/\n", web.bind.c_str(), port);
         std::fflush(stdout);
@@ -138,5 +203,6 @@ int main(int argc, char **argv) {
     hangup.async_wait(on_hangup);
     host::loop().run();
     host::datafile_close_all();
+    restore_spool_directory(private_spool);
     return 0;
 }

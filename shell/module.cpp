@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "orders/slots.h"
+#include "shell/filecache.h"
 #include "web/params.h"
 #include "web/request.h"
 #include "web/spool.h"
@@ -108,6 +109,8 @@ MODULE_EXPORT void _init__kvzsvw(void) {
     OptIdleTimeout = _numopt(7, 0, 2047) * 16;
 
     _init__webd();
+    // Templates, pictures and shipping files are looked up in memory from now on.
+    EnableFileCache();
     mkdir("KVZSVTMP", 0755);  // an existing directory is fine
     TraceLine("Shopvera Web Initialized");
     _rtkick(2, LoadSV);

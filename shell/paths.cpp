@@ -2,6 +2,8 @@
 // is matched ignoring letter case in its directory, as the module's first platform did.
 #include "shell/paths.h"
 
+#include "shell/filecache.h"
+
 #include <dirent.h>
 #include <limits.h>
 #include <strings.h>
@@ -43,9 +45,8 @@ void FindSpelling(const char *directory, const char *part, char *spelling, size_
     closedir(dir);
 }
 
-} // namespace
-
-bool ResolveModulePath(const char *path, char *resolved, size_t size) {
+// ResolveModulePath on the disk.
+bool ResolveOnDisk(const char *path, char *resolved, size_t size) {
     if (path == nullptr || resolved == nullptr || size == 0) return false;
     size_t written_length = std::strlen(path);
     if (written_length >= PATH_MAX) return false;
@@ -105,11 +106,25 @@ bool ResolveModulePath(const char *path, char *resolved, size_t size) {
     return true;
 }
 
+} // namespace
+
+bool ResolveModulePath(const char *path, char *resolved, size_t size) {
+    if (path == nullptr || resolved == nullptr || size == 0) return false;
+    return CachedResolve(path, resolved, size) || ResolveOnDisk(path, resolved, size);
+}
+
 FILE *OpenModuleFile(const char *path, const char *mode) {
     if (path == nullptr || mode == nullptr) return nullptr;
+    FILE *cached = nullptr;
+    if (CachedOpen(path, mode, &cached) >= 0) return cached;
+    // Reading falls back to the disk only where the cache cannot answer; writing always goes
+    // to the disk, and what it creates is known to the cache at once.
+    bool reading = mode[0] == 'r' && std::strchr(mode, '+') == nullptr;
     char resolved[PATH_MAX];
-    if (!ResolveModulePath(path, resolved, sizeof resolved)) return nullptr;
+    if (!(reading ? ResolveModulePath(path, resolved, sizeof resolved) : ResolveOnDisk(path, resolved, sizeof resolved)))
+        return nullptr;
     FILE *file = std::fopen(resolved, mode);
+    if (!reading) RefreshFileCache();
     // fopen reads a directory without complaint and then finds nothing in it; a caller asking
     // for a file gets none.
     struct stat info;
@@ -125,4 +140,13 @@ bool IsSafePathPart(const char *text) {
     if (text == nullptr || text[0] == '\0') return false;
     if (std::strchr(text, '/') != nullptr || std::strchr(text, '\\') != nullptr) return false;
     return std::strstr(text, "..") == nullptr;
+}
+
+bool ModuleFileReadable(const char *path) {
+    int cached = CachedReadable(path);
+    if (cached >= 0) return cached == 1;
+    FILE *file = OpenModuleFile(path, "rb");
+    if (file == nullptr) return false;
+    std::fclose(file);
+    return true;
 }

@@ -16,6 +16,10 @@
 // request or record text into a path checks that text with IsSafePathPart first.
 FILE *OpenModuleFile(const char *path, const char *mode);
 
+// True when the path names a file that OpenModuleFile(path, "rb") would open: it exists, is not a
+// directory, and can be read.
+bool ModuleFileReadable(const char *path);
+
 // The on-disk spelling of a module path, as OpenModuleFile would open it, into resolved
 // (size bytes). Parts not found in any spelling are kept as written, as are all parts behind
 // them. False when the path is null or the result does not fit.

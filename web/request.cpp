@@ -7,6 +7,7 @@
 #include "checkout/checkout.h"
 #include "orders/pages.h"
 #include "orders/slots.h"
+#include "shell/filecache.h"
 #include "template/cparse.h"
 #include "template/stable.h"
 #include "web/params.h"
@@ -89,6 +90,7 @@ void DispatchPost() {
 }  // namespace
 
 MODULE_EXPORT void kvzsvwreq(char *url) {
+    RefreshFileCache();
     _setmbk(MessageBlock);
     if (!_sameto("/webmall", url)) {
         if (PrevRequestHandler != nullptr) PrevRequestHandler(url);

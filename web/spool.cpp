@@ -36,7 +36,8 @@ MODULE_EXPORT void WebOut(const char *text) {
             web->file_name[0] = '\0';
             return;
         }
-        web->file = fdopen(fd, "wb");
+        // Written now, read back by the status calls through the same descriptor.
+        web->file = fdopen(fd, "w+b");
         if (web->file == nullptr) {
             TraceLine("Failed to open %s", web->file_name);
             close(fd);
@@ -51,8 +52,10 @@ MODULE_EXPORT void WebOut(const char *text) {
 void BeginTransfer() {
     HostWebRecord *web = _vdaptr;
     if (web == nullptr || web->file == nullptr) return;
-    fclose(web->file);
-    web->file = fopen(web->file_name, "rb");
+    if (fflush(web->file) != 0 || fseek(web->file, 0, SEEK_SET) != 0) {
+        fclose(web->file);
+        web->file = nullptr;
+    }
     if (web->file == nullptr) {
         DeleteSpool(web->file_name);
         _byeweb(55);
@@ -96,7 +99,9 @@ MODULE_EXPORT void svwStatus(void) {
         _actdet = 0;
     } else {
         size_t want = static_cast<size_t>(room < _vdasiz ? room : _vdasiz);
-        size_t count = web->file != nullptr ? fread(_vdatmp, 1, want, web->file) : 0;
+        // Once the end of the file has been read there is nothing more to read: the file
+        // does not grow while it is sent.
+        size_t count = web->file != nullptr && !feof(web->file) ? fread(_vdatmp, 1, want, web->file) : 0;
         if (count > 0) {
             web->bytes_sent += _hdlrspbdy(_vdatmp, static_cast<int>(count));
             web->last_activity = now;

@@ -234,4 +234,40 @@ TEST(MallCore, LogsMovedAwayAreReopenedOnHangup) {
     EXPECT_EQ(moved, e2e::read_file(mall.root.file("trace.log.1")));
 }
 
+// Templates and pictures are looked up in memory, and what the operator changes in the root
+// is what the next request sees. The spool directory is in memory while hostd runs, and a
+// directory of the root again when it stops.
+TEST(MallCore, ChangesToTheRootShowInTheNextRequestAndTheSpoolIsInMemory) {
+    Mall mall;
+    Host host(mall.root.path(), {"--time-scale", "10"});
+    ASSERT_TRUE(host.ready()) << host.stderr_text();
+    const std::string page = "/webmall?CMD=storelist";
+    std::string before = e2e::get(host.port(), page).body;
+    EXPECT_EQ(before.find("url('KVZSV/KVZSVBKG.jpg')"), std::string::npos) << before;
+
+    const std::string tmpl = mall.root.file("kvzsvw/swstlst.htm");
+    std::string text = e2e::read_file(tmpl);
+    e2e::write_file(tmpl, "<!-- changed -->\n" + text);
+    e2e::write_file(mall.root.file("www/KVZSV/kvzsvbkg.JPG"), "picture");
+    std::string after = e2e::get(host.port(), page).body;
+    EXPECT_EQ(after.rfind("<!-- changed -->\n", 0), 0u) << after.substr(0, 100);
+    EXPECT_NE(after.find("url('KVZSV/KVZSVBKG.jpg')"), std::string::npos) << after;
+
+    std::filesystem::remove(mall.root.file("www/KVZSV/kvzsvbkg.JPG"));
+    e2e::write_file(tmpl, text);
+    EXPECT_EQ(e2e::get(host.port(), page).body, before);
+
+    const std::string spool = mall.root.file("KVZSVTMP");
+    ASSERT_TRUE(std::filesystem::is_symlink(spool));
+    const std::string place = std::filesystem::read_symlink(spool).string();
+    EXPECT_EQ(place.rfind("/dev/shm/", 0), 0u) << place;
+    EXPECT_NE(trace(mall).find("spool directory KVZSVTMP: in memory, " + place), std::string::npos) << trace(mall);
+    EXPECT_TRUE(e2e::list_dir(spool).empty());
+
+    EXPECT_EQ(host.stop(), 0);
+    EXPECT_FALSE(std::filesystem::is_symlink(spool));
+    EXPECT_TRUE(std::filesystem::is_directory(spool));
+    EXPECT_FALSE(std::filesystem::exists(place));
+}
+
 }  // namespace
