@@ -23,6 +23,12 @@ namespace {
 
 // A file larger than this is opened from the disk each time.
 constexpr off_t kMaxCachedFile = 1 << 20;
+// Bounds on what is kept, so that a root of many directories and pictures costs a bounded
+// amount of memory (and of inotify watches): past them everything is forgotten and looked up
+// again as it is needed.
+constexpr size_t kMaxDirectories = 4096;
+constexpr size_t kMaxEntries = 200000;
+constexpr size_t kMaxBytes = 32 << 20;
 
 // What a directory watch reports: every change to the entries, and a file closed after writing
 // (its new bytes). A write that is still going on is not reported line by line.
@@ -35,7 +41,6 @@ struct Entry {
 };
 
 struct Listing {
-    bool exists = false;  // false: the directory could not be opened
     std::vector<Entry> entries;
 };
 
@@ -46,6 +51,8 @@ struct FileState {
 };
 
 int g_inotify = -1;
+size_t g_entries = 0;  // in all listings
+size_t g_bytes = 0;    // of all files kept
 std::unordered_map<std::string, Listing> g_listings;      // by directory ("" the root)
 std::unordered_map<std::string, FileState> g_files;       // by path as resolved
 std::unordered_map<int, std::string> g_watches;           // watch descriptor -> directory
@@ -53,39 +60,67 @@ std::unordered_map<int, std::string> g_watches;           // watch descriptor ->
 void ForgetAll() {
     g_listings.clear();
     g_files.clear();
+    g_entries = 0;
+    g_bytes = 0;
+}
+
+void ForgetListing(std::unordered_map<std::string, Listing>::iterator it) {
+    g_entries -= it->second.entries.size();
+    g_listings.erase(it);
+}
+
+void ForgetFile(std::unordered_map<std::string, FileState>::iterator it) {
+    if (it->second.bytes) g_bytes -= it->second.bytes->size();
+    g_files.erase(it);
+}
+
+// Every watch goes: the directories are watched again as they are looked into.
+void ForgetWatches() {
+    for (auto &[wd, directory] : g_watches) inotify_rm_watch(g_inotify, wd);
+    g_watches.clear();
 }
 
 // Everything known of path and below it.
 void ForgetBelow(const std::string &path) {
     const std::string prefix = path.empty() ? "" : path + "/";
-    for (auto it = g_listings.begin(); it != g_listings.end();)
-        it = it->first == path || it->first.compare(0, prefix.size(), prefix) == 0 ? g_listings.erase(it) : std::next(it);
-    for (auto it = g_files.begin(); it != g_files.end();)
-        it = it->first == path || it->first.compare(0, prefix.size(), prefix) == 0 ? g_files.erase(it) : std::next(it);
+    for (auto it = g_listings.begin(); it != g_listings.end();) {
+        auto next = std::next(it);
+        if (it->first == path || it->first.compare(0, prefix.size(), prefix) == 0) ForgetListing(it);
+        it = next;
+    }
+    for (auto it = g_files.begin(); it != g_files.end();) {
+        auto next = std::next(it);
+        if (it->first == path || it->first.compare(0, prefix.size(), prefix) == 0) ForgetFile(it);
+        it = next;
+    }
 }
 
 std::string Join(const std::string &directory, const std::string &name) {
     return directory.empty() ? name : directory + "/" + name;
 }
 
-const Listing &ListingOf(const std::string &directory) {
+// The entries of directory; null when the cache cannot answer (no watch to be had: the disk
+// is asked instead).
+const Listing *ListingOf(const std::string &directory) {
     auto found = g_listings.find(directory);
-    if (found != g_listings.end()) return found->second;
-    Listing &listing = g_listings[directory];
+    if (found != g_listings.end()) return &found->second;
+    if (g_listings.size() >= kMaxDirectories || g_entries >= kMaxEntries) {
+        ForgetAll();
+        ForgetWatches();
+    }
     const char *open_as = directory.empty() ? "." : directory.c_str();
+    static const Listing nothing;
     // The watch first: a change made while the listing is read is reported, not lost.
     int wd = inotify_add_watch(g_inotify, open_as, kWatchMask);
-    if (wd >= 0) g_watches[wd] = directory;
-    DIR *dir = wd >= 0 ? opendir(open_as) : nullptr;
-    if (dir == nullptr) {
-        // Not a directory (or none): nothing can be found below it. Without a watch nothing
-        // would tell when that changes, so it is not remembered.
-        if (wd >= 0) inotify_rm_watch(g_inotify, wd);
-        g_listings.erase(directory);
-        static const Listing nothing;
-        return nothing;
+    if (wd < 0) {
+        // Not a directory (or gone): nothing can be found below it. Nothing would tell when
+        // that changes, so it is not remembered.
+        return errno == ENOENT || errno == ENOTDIR ? &nothing : nullptr;
     }
-    listing.exists = true;
+    g_watches[wd] = directory;
+    DIR *dir = opendir(open_as);
+    if (dir == nullptr) return errno == ENOENT || errno == ENOTDIR ? &nothing : nullptr;
+    Listing &listing = g_listings[directory];
     while (struct dirent *entry = readdir(dir)) {
         const char *name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
@@ -101,7 +136,8 @@ const Listing &ListingOf(const std::string &directory) {
         listing.entries.push_back({name, type});
     }
     closedir(dir);
-    return listing;
+    g_entries += listing.entries.size();
+    return &listing;
 }
 
 const Entry *Find(const Listing &listing, const char *name) {
@@ -150,9 +186,10 @@ bool Resolve(const char *path, std::string *resolved, unsigned char *type) {
         std::string name = part;
         unsigned char found_type = DT_UNKNOWN;
         if (searching) {
-            const Listing &listing = ListingOf(directory);
-            const Entry *entry = Find(listing, part.c_str());
-            if (entry == nullptr) entry = FindSpelling(listing, part.c_str());
+            const Listing *listing = ListingOf(directory);
+            if (listing == nullptr) return false;
+            const Entry *entry = Find(*listing, part.c_str());
+            if (entry == nullptr) entry = FindSpelling(*listing, part.c_str());
             if (entry != nullptr) {
                 name = entry->name;
                 found_type = entry->type;
@@ -178,7 +215,10 @@ bool Resolve(const char *path, std::string *resolved, unsigned char *type) {
     return true;
 }
 
-FileState &StateOf(const std::string &path) { return g_files[path]; }
+FileState &StateOf(const std::string &path) {
+    if (g_files.size() >= kMaxEntries && g_files.find(path) == g_files.end()) ForgetAll();
+    return g_files[path];
+}
 
 bool Readable(const std::string &path, unsigned char type) {
     if (type == DT_DIR) return false;
@@ -201,7 +241,8 @@ std::shared_ptr<const std::string> BytesOf(const std::string &path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxCachedFile) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxCachedFile ||
+        g_bytes + static_cast<size_t>(info.st_size) > kMaxBytes) {
         close(fd);
         return nullptr;
     }
@@ -215,6 +256,7 @@ std::shared_ptr<const std::string> BytesOf(const std::string &path) {
     }
     close(fd);
     bytes->resize(got);
+    g_bytes += got;
     state.bytes = bytes;
     state.readable = 1;
     return state.bytes;
@@ -312,7 +354,10 @@ void RefreshFileCache() {
                 continue;
             }
             std::string path = event->len > 0 ? Join(directory, event->name) : directory;
-            if (event->mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) g_listings.erase(directory);
+            if (event->mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) {
+                auto listing = g_listings.find(directory);
+                if (listing != g_listings.end()) ForgetListing(listing);
+            }
             ForgetBelow(path);
         }
     }
