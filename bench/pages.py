@@ -284,6 +284,7 @@ def rss_kib(pid):
 
 def ab(port, path, requests, concurrency=32):
     """req/s, mean ms, p99 ms, failed requests."""
+    concurrency = min(concurrency, requests)
     out = subprocess.run(["ab", "-q", "-r", "-c", str(concurrency), "-n", str(requests),
                           "http://127.0.0.1:%d%s" % (port, path)],
                          capture_output=True, text=True)

@@ -37,12 +37,22 @@ extern "C" char *_stzcat(char *dst, const char *src, int size) {
     return dst;
 }
 
+namespace {
+
+// ASCII letters in capitals, as toupper does in the C locale the host runs in, without a call
+// per character (the template tables compare every token name this way).
+inline unsigned char Upper(char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return u >= 'a' && u <= 'z' ? static_cast<unsigned char>(u - 'a' + 'A') : u;
+}
+
+}  // namespace
+
 extern "C" HostBool _sameas(const char *a, const char *b) {
     if (a == nullptr) a = "";
     if (b == nullptr) b = "";
     while (*a && *b) {
-        if (std::toupper(static_cast<unsigned char>(*a)) != std::toupper(static_cast<unsigned char>(*b)))
-            return 0;
+        if (Upper(*a) != Upper(*b)) return 0;
         ++a;
         ++b;
     }
@@ -53,9 +63,7 @@ extern "C" HostBool _sameto(const char *prefix, const char *text) {
     if (prefix == nullptr) prefix = "";
     if (text == nullptr) text = "";
     while (*prefix) {
-        if (std::toupper(static_cast<unsigned char>(*prefix)) !=
-            std::toupper(static_cast<unsigned char>(*text)))
-            return 0;
+        if (Upper(*prefix) != Upper(*text)) return 0;
         ++prefix;
         ++text;
     }
