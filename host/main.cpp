@@ -6,7 +6,9 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -58,7 +60,9 @@ std::string absolute(const std::string &path) {
 }
 
 const char kSpool[] = "KVZSVTMP";
-// A private directory of hostd's on the shared-memory file system, for the spool.
+// A private directory of hostd's on the shared-memory file system, for the spool:
+// /dev/shm/shopvera-spool-PID-XXXXXX.
+const char kShm[] = "/dev/shm";
 const char kSpoolPrefix[] = "/dev/shm/shopvera-spool-";
 
 // Spool files of an earlier run are of no use to anyone: the spool directory starts empty.
@@ -89,29 +93,56 @@ std::string own_spool_link() {
     return std::strncmp(target, kSpoolPrefix, sizeof kSpoolPrefix - 1) == 0 ? target : "";
 }
 
+// The private directories of hostd processes that are gone (killed, or the machine stopped)
+// would stay in memory for ever: each start removes those of this user.
+void sweep_spool_directories() {
+    DIR *shm = opendir(kShm);
+    if (shm == nullptr) return;
+    const std::string name_prefix = std::string(kSpoolPrefix).substr(sizeof kShm);
+    while (dirent *entry = readdir(shm)) {
+        std::string name = entry->d_name;
+        if (name.compare(0, name_prefix.size(), name_prefix) != 0) continue;
+        long pid = std::strtol(name.c_str() + name_prefix.size(), nullptr, 10);
+        std::string path = std::string(kShm) + "/" + name;
+        struct stat st {};
+        if (pid <= 0 || lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid())
+            continue;
+        if (pid == getpid() || kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        if (DIR *dir = opendir(path.c_str())) {
+            while (dirent *file = readdir(dir)) {
+                std::string inner = path + "/" + file->d_name;
+                struct stat fst {};
+                if (lstat(inner.c_str(), &fst) == 0 && S_ISREG(fst.st_mode)) unlink(inner.c_str());
+            }
+            closedir(dir);
+        }
+        rmdir(path.c_str());
+    }
+    closedir(shm);
+}
+
 // Pages are spooled in KVZSVTMP and read back at once: the directory belongs in memory. One
 // the service mounted there (or a link to memory the operator made) is used as it is; otherwise
 // KVZSVTMP becomes a link to a private directory on /dev/shm, and back to an empty directory at
-// shutdown (restore_spool_directory). Without a shared-memory file system it stays on disk.
+// shutdown (restore_spool_directory); a link left by a killed run is replaced. Without a shared-memory file system it stays on disk.
 // Returns the private directory ("" when there is none).
 std::string place_spool_directory() {
     std::string private_dir;
+    // A link an earlier run left (it was killed): its directory is swept, a new one made.
+    if (!own_spool_link().empty()) unlink(kSpool);
+    sweep_spool_directories();
     if (!in_memory(kSpool)) {
-        // A link of an earlier run whose directory is gone (the machine restarted meanwhile).
-        if (!own_spool_link().empty()) unlink(kSpool);
         empty_spool_directory();
         struct stat st {};
         bool free = lstat(kSpool, &st) != 0 || (S_ISDIR(st.st_mode) && rmdir(kSpool) == 0);
-        if (free && in_memory("/dev/shm")) {
-            std::string pattern = std::string(kSpoolPrefix) + "XXXXXX";
+        if (free && in_memory(kShm)) {
+            std::string pattern = std::string(kSpoolPrefix) + std::to_string(getpid()) + "-XXXXXX";
             if (mkdtemp(pattern.data()) != nullptr) {
                 if (symlink(pattern.c_str(), kSpool) == 0) private_dir = pattern;
                 else rmdir(pattern.c_str());
             }
         }
         if (private_dir.empty()) mkdir(kSpool, 0755);
-    } else {
-        private_dir = own_spool_link();
     }
     empty_spool_directory();
     if (!private_dir.empty())

@@ -268,6 +268,23 @@ TEST(MallCore, ChangesToTheRootShowInTheNextRequestAndTheSpoolIsInMemory) {
     EXPECT_FALSE(std::filesystem::is_symlink(spool));
     EXPECT_TRUE(std::filesystem::is_directory(spool));
     EXPECT_FALSE(std::filesystem::exists(place));
+
+    // A killed hostd leaves its link and directory; the next start (of any root) removes the
+    // directory, and a start on the same root makes a new one.
+    Host killed(mall.root.path(), {"--time-scale", "10"});
+    ASSERT_TRUE(killed.ready()) << killed.stderr_text();
+    const std::string left = std::filesystem::read_symlink(spool).string();
+    killed.stop(SIGKILL);
+    EXPECT_TRUE(std::filesystem::is_directory(left));
+    Mall other;
+    Host next(other.root.path(), {"--time-scale", "10"});
+    ASSERT_TRUE(next.ready()) << next.stderr_text();
+    EXPECT_FALSE(std::filesystem::exists(left));
+    Host again(mall.root.path(), {"--time-scale", "10"});
+    ASSERT_TRUE(again.ready()) << again.stderr_text();
+    EXPECT_NE(std::filesystem::read_symlink(spool).string(), left);
+    EXPECT_TRUE(std::filesystem::is_directory(spool));
+    EXPECT_EQ(e2e::get(again.port(), page).body, before);
 }
 
 }  // namespace
