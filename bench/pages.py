@@ -10,6 +10,7 @@ Then hostd's resident memory before and after a long run of requests. Prints mar
 """
 import argparse
 import html
+import json
 import http.client
 import os
 import re
@@ -107,6 +108,23 @@ class Mall:
                 if os.path.exists(target + suffix):
                     os.unlink(target + suffix)
             shutil.copyfile(catalogue_db, target)
+            # The order the review page shows is bought from a store that can take one: the
+            # demo's electronics store as ZSHOP (last in the store list), with its shipping
+            # and tax files.
+            with open(os.path.join(SOURCE, "site", "demo", "catalogue.json")) as f:
+                demo_catalogue = json.load(f)
+            store = [s for s in demo_catalogue["stores"] if s["id"] == "BYTEBAY"][0]
+            store["id"] = "ZSHOP"
+            extra = os.path.join(work, "zshop.json")
+            with open(extra, "w") as f:
+                json.dump({k: v for k, v in demo_catalogue.items() if k != "stores"} | {"stores": [store]}, f)
+            subprocess.run([mallctl, "--root", self.root, "import", extra], check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            shipping = os.path.join(self.root, "KVZSV", "ZSHOP")
+            os.makedirs(shipping, exist_ok=True)
+            demo = os.path.join(SOURCE, "site", "demo", "KVZSV", "BYTEBAY")
+            for name in os.listdir(demo):
+                shutil.copyfile(os.path.join(demo, name), os.path.join(shipping, name))
         self.stderr = open(os.path.join(work, name + ".hostd.err"), "w")
         self.process = subprocess.Popen([os.path.join(bin_dir, "hostd"), "--root", self.root, "--port", "0"],
                                         stdout=subprocess.PIPE, stderr=self.stderr, text=True)
@@ -140,7 +158,7 @@ class Mall:
             self.get(BUYER, "/webmall?CMD=order&SID=%s&DID=%s&PID=%s&OrderQuant=1"
                      % (sid, did, urllib.parse.quote_plus(pid)))
         self.paths["shopcart"] = "/webmall?CMD=shopcart"
-        self.paths["review"] = self.submit_order(*items[0])
+        self.paths["review"] = self.submit_order(*(("ZSHOP", "CABLES", "USBC-1M") if catalogue_db else items[0]))
 
     def request(self, source, method, path, body=None):
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30,
