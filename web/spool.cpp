@@ -15,6 +15,11 @@ constexpr int kStatusGone = 1;    // the peer has gone
 
 const char kSpoolTemplate[] = "KVZSVTMP\\SVWTXXXXXX";
 
+// The stream buffer of each channel's spool file, so that opening one costs no look at the
+// file to size a buffer. A channel has one spool file open at a time.
+constexpr size_t kSpoolBufferSize = 4096;
+char SpoolBuffers[HOST_CHANNELS][kSpoolBufferSize];
+
 uint16_t Now16() { return static_cast<uint16_t>(_hrtval() >> 12); }
 
 // Only files of the spool directory are ever deleted here.
@@ -45,6 +50,8 @@ MODULE_EXPORT void WebOut(const char *text) {
             web->file_name[0] = '\0';
             return;
         }
+        if (_usrnum >= 0 && _usrnum < HOST_CHANNELS)
+            setvbuf(web->file, SpoolBuffers[_usrnum], _IOFBF, kSpoolBufferSize);
     }
     fputs(text, web->file);
 }
