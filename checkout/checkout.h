@@ -8,6 +8,7 @@
 #include "shell/module.h"
 
 class STable;
+struct OrderSlot;
 
 void GetCustomerInfo();      // GET "creg"
 void SubmitCustomerInfo();   // POST "submitreg"
@@ -19,6 +20,11 @@ MODULE_EXPORT void CompletePurchase(void);  // POST "complete"
 // common page entries and the store entries and read the order's store record and extended
 // store record into the module's buffers. Prices every item and stores the order's amounts.
 MODULE_EXPORT void ShowTotalOrder(STable *table);
+
+// Both tax rates of the order from the store's KVZSVTAX.CFG: lines "place~rate in percent",
+// where the places are the order's shipping fields that settings choose; 0 where no line
+// applies or there is no file.
+void ReadTaxRates(OrderSlot *order, const char *store_id, uint32_t settings);
 
 // The error page of a checkout step for a store without an extended store record.
 extern const char kNoExtendedStore[];

@@ -92,10 +92,7 @@ void RemoveStoredOrder(const char *store_id, int32_t number) {
 
 // The shopper's order is done with: the slot goes back to the table.
 void FreeCurrentOrder() {
-    _hfree(OrderSlots[CurrentSlot]);
-    OrderSlots[CurrentSlot] = nullptr;
-    CurrentSlot = -1;
-    CurrentOrder = nullptr;
+    FreeOrderSlot(CurrentSlot);
 }
 
 }  // namespace

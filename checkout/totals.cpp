@@ -44,6 +44,20 @@ void TaxKey(char *key, int size, const CustomerRecord *customer, uint32_t select
     _stzcpy(key, field, width < size ? width : size);
 }
 
+
+// "PFMT1" or "PFMT2" of an item: its choice of the product's format, "-" for none.
+void SetFormatEntry(STable *table, const char *name, const char *store_id, const char *format, int16_t choice) {
+    table->Set(name, choice == -1 ? "-" : FormatText(store_id, format, choice));
+}
+
+void SetWeight(STable *table, const char *name, float weight) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%1.4f", static_cast<double>(weight));
+    table->Set(name, text);
+}
+
+}  // namespace
+
 // Both rates of the order from the store's tax file; 0 where no line applies or there is no
 // file. A later line that applies sets its rate again, until both rates are found non-zero.
 void ReadTaxRates(OrderSlot *order, const char *store_id, uint32_t settings) {
@@ -66,19 +80,6 @@ void ReadTaxRates(OrderSlot *order, const char *store_id, uint32_t settings) {
     }
     std::fclose(file);
 }
-
-// "PFMT1" or "PFMT2" of an item: its choice of the product's format, "-" for none.
-void SetFormatEntry(STable *table, const char *name, const char *store_id, const char *format, int16_t choice) {
-    table->Set(name, choice == -1 ? "-" : FormatText(store_id, format, choice));
-}
-
-void SetWeight(STable *table, const char *name, float weight) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%1.4f", static_cast<double>(weight));
-    table->Set(name, text);
-}
-
-}  // namespace
 
 MODULE_EXPORT void ShowTotalOrder(STable *table) {
     OrderSlot *order = CurrentOrder;

@@ -94,12 +94,10 @@ constexpr size_t kHeadKept = 4096;
 
 // The access log's line for the request the channel carried: its status from the host's own
 // answer or from the status line sent, its body the bytes sent behind the response head.
-void log_request(Channel &c) {
-    const Connection &k = *c.conn;
-    const HttpRequest &rq = c.reader.request;
+void log_request(const Connection &k, const HttpRequest &rq, const in_addr &peer) {
     AccessEntry e;
     char address[INET_ADDRSTRLEN] = "-";
-    inet_ntop(AF_INET, &g_tcpip[c.number].peer, address, sizeof address);
+    inet_ntop(AF_INET, &peer, address, sizeof address);
     e.address = address;
     e.user = basic_user(header_value(rq, "Authorization"));
     e.when = std::time(nullptr);
@@ -123,7 +121,7 @@ void log_request(Channel &c) {
 // and a spool file left behind deleted; the slot is blank for the next connection.
 void end_channel(Channel &c) {
     if (!c.conn) return;
-    if (c.reader.started()) log_request(c);
+    if (c.reader.started()) log_request(*c.conn, c.reader.request, g_tcpip[c.number].peer);
     if (c.web.file != nullptr) {
         std::fclose(c.web.file);
         c.web.file = nullptr;
@@ -179,6 +177,14 @@ void refill_from_file(Connection &k) {
 }
 
 void drained(Connection &k) {
+    if (k.answered && k.channel == nullptr) {
+        // A request refused before it had a channel is logged like any other.
+        in_addr peer{};
+        peer.s_addr = k.address_key;
+        log_request(k, k.reader.request, peer);
+        begin_linger(k);
+        return;
+    }
     Channel *c = k.channel;
     if (c != nullptr && c->phase == Channel::Phase::finishing && c->in_call == 0) end_gracefully(*c);
 }
@@ -306,8 +312,23 @@ Channel *output_channel() {
 
 }  // namespace
 
+// The input buffer is small: every open connection has one, also an idle one, and a request
+// arrives in as many reads as it takes.
 Connection::Connection(asio::ip::tcp::socket s)
-    : socket(std::move(s)), timer(socket.get_executor()), input(16 * 1024) {}
+    : socket(std::move(s)), timer(socket.get_executor()), input(4 * 1024) {}
+
+Connection::~Connection() {
+    if (counted) connection_released(*this);
+}
+
+void answer_without_channel(Connection &k, int code, const std::string &page) {
+    if (k.state != Connection::State::open) return;
+    k.answered = true;
+    k.status = code;
+    k.queued = page;
+    arm_timer(k, kSendTimeout, [](Connection &conn) { close_now(conn); });
+    pump(k);
+}
 
 void init_channels(std::function<void()> on_channel_freed) {
     g_on_freed = std::move(on_channel_freed);

@@ -23,6 +23,7 @@ struct Channel;
 
 struct Connection : std::enable_shared_from_this<Connection> {
     explicit Connection(asio::ip::tcp::socket s);
+    ~Connection();
 
     asio::ip::tcp::socket socket;
     // One timer for the phase the connection is in: the request's read time-out, the send
@@ -52,7 +53,23 @@ struct Connection : std::enable_shared_from_this<Connection> {
     unsigned long long bytes_out = 0;
     std::string head;
     int status = 0;
+
+    // A connection takes a channel only once its request is read whole: until then the request
+    // is read here, within its deadline, and a complete request may wait for a free channel.
+    RequestReader reader;
+    bool continue_sent = false;
+    bool body_deadline_set = false;
+    bool waiting = false;   // read whole, waiting for a free channel
+    bool answered = false;  // refused before it had a channel; closes once the answer is out
+    // What the caps on open connections count: the connection's share until it is destroyed.
+    uint32_t address_key = 0;
+    bool counted = false;
 };
+
+// Called as a counted connection goes (its socket is closed by then).
+void connection_released(const Connection &k);
+// The host's own answer on a connection that has no channel: sent, then the connection ends.
+void answer_without_channel(Connection &k, int code, const std::string &page);
 
 struct Channel {
     int number = 0;
@@ -81,8 +98,6 @@ struct Channel {
     bool output_deferred = false;  // the output of the last call waits for the posted status call
     bool held = false;         // waiting for output to move or the next clock tick
     bool no_progress = false;  // the last status call left _actdet at 0
-
-    std::chrono::steady_clock::time_point read_deadline;
 };
 
 // Sizes a module sees: _outbsz and _vdasiz.

@@ -25,6 +25,9 @@ bool datafile_read_config(const std::string &path, std::string *url, std::string
 // Creates the PostgreSQL database of the address set when it is missing and the server lets
 // the user create it; true on SQLite. false with the reason in *why.
 bool datafile_create_database(std::string *why);
+// Checks every database (*.db) in dir: each must be a database of data files, empty or laid
+// out as this host lays them out. false with "PATH: what is wrong" in *error.
+bool datafile_check_directory(const std::string &dir, std::string *error);
 // Empties the stack of selected files (at the start of every call into a module).
 void datafile_reset_selection();
 // Closes every open file (at shutdown). Handles given out before become invalid (and may be

@@ -40,6 +40,8 @@ struct RequestReader {
     bool started() const { return !request.raw.empty(); }
     // The headers are complete and a body is still being read.
     bool in_body() const { return stage_ == Stage::body; }
+    // The body's length as the headers give it (0 before they are complete).
+    size_t body_length() const { return body_length_; }
 
   private:
     enum class Stage { request_line, headers, body, done, refused };

@@ -2,6 +2,8 @@
 // one event loop until SIGTERM or SIGINT.
 #include <dirent.h>
 #include <linux/magic.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -27,7 +29,8 @@ namespace {
 
 const char kUsage[] =
     "usage: hostd --root DIR [--port N] [--bind ADDR] [--lib-dir DIR] [--time-scale N] [--verbose]\n"
-    "             [--trusted-proxy ADDR] [--cache-seconds N]\n";
+    "             [--trusted-proxy ADDR] [--cache-seconds N] [--max-connections N]\n"
+    "             [--max-per-address N]\n";
 
 [[noreturn]] void usage(const std::string &problem) {
     std::fprintf(stderr, "hostd: %s\n%s", problem.c_str(), kUsage);
@@ -160,6 +163,19 @@ void restore_spool_directory(const std::string &private_dir) {
     empty_spool_directory();
     if (unlink(kSpool) == 0) mkdir(kSpool, 0755);
     rmdir(private_dir.c_str());
+// Every open connection holds a descriptor: the soft limit goes up to the hard one. Returns
+// how many descriptors connections may take, leaving room for the data files, logs, spool
+// files and libraries.
+long raise_descriptor_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024 - 128;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? 1048576 : limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    long usable = static_cast<long>(limit.rlim_cur == RLIM_INFINITY ? 1048576 : limit.rlim_cur) - 128;
+    return usable < 16 ? 16 : usable;
 }
 
 }  // namespace
@@ -182,11 +198,21 @@ int main(int argc, char **argv) {
         else if (flag == "--verbose") host::set_verbose(true);
         else if (flag == "--trusted-proxy") web.trusted_proxy = value();
         else if (flag == "--cache-seconds") host::set_static_max_age(number_arg(flag, value(), 0, 31536000));
+        else if (flag == "--max-connections")
+            web.max_connections = static_cast<int>(number_arg(flag, value(), 1, 1000000));
+        else if (flag == "--max-per-address")
+            web.max_per_address = static_cast<int>(number_arg(flag, value(), 1, 1000000));
         else if (flag == "--help" || flag == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
         } else usage("unknown argument '" + flag + "'");
     }
+
+    long descriptors = raise_descriptor_limit();
+    if (web.max_connections > descriptors) web.max_connections = static_cast<int>(descriptors);
+    // A write past the file-size limit fails with an error the writer handles (a full disk, in
+    // effect) instead of ending the host.
+    signal(SIGXFSZ, SIG_IGN);
 
     struct stat st {};
     if (stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) usage("root directory '" + root + "' not found");
@@ -198,6 +224,9 @@ int main(int argc, char **argv) {
     std::string url, why;
     if (!host::datafile_read_config("data.cfg", &url, &why)) usage(why);
     host::datafile_set_url(url);
+    // SQLite databases of the root are checked before anything opens them.
+    std::string damaged;
+    if (url.empty() && !host::datafile_check_directory("data", &damaged)) host::fatal(damaged);
     if (!host::accounts_open())
         host::fatal(url.empty() ? "cannot open the account file data/accounts.db"
                                 : "cannot open the account file in the database of data.cfg");

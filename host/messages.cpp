@@ -102,6 +102,8 @@ bool read_keyed_lines(const std::string &file, const KeyedFileRules &rules,
                      (rules.numeric_keys ? "an entry number" : "a setting name");
             return false;
         }
+        // "012" is entry 12: the same number written another way is still given twice.
+        if (rules.numeric_keys) key = std::to_string(std::atoi(key.c_str()));
         std::string text = raw.substr(colon + 1);
         if (!text.empty() && text[0] == ' ') text.erase(0, 1);
         if (rules.inline_comments) {

@@ -7,6 +7,8 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <deque>
+#include <unordered_map>
 
 #include "host/channels.h"
 #include "host/http_answer.h"
@@ -19,11 +21,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A request must keep arriving: no more than this between two pieces of it, and all of it
-// within the second limit. Real time: --time-scale speeds up the module's clock, not the host's
-// patience with a shopper's connection.
-constexpr auto kReadIdleTimeout = 10s;
-constexpr auto kReadTotalTimeout = 60s;
+// A connection costs a socket and a few kilobytes, a channel is for a request being served:
+// a connection takes a channel only once its request is read whole. The request line and the
+// headers must arrive within kHeaderTime of the connection's start, however the bytes trickle
+// in, and a body at kBodyRate bytes a second or faster. Real time: --time-scale speeds up the
+// module's clock, not the host's patience with a shopper's connection.
+constexpr auto kHeaderTime = 10s;
+constexpr size_t kBodyRate = 4096;
 
 struct Daemon {
     std::unique_ptr<asio::ip::tcp::acceptor> acceptor;
@@ -32,6 +36,16 @@ struct Daemon {
     bool stopped = false;
     bool have_proxy = false;
     in_addr proxy{};
+    int max_connections = 0;
+    int max_per_address = 0;
+    // Open connections, in all and per peer address.
+    int open = 0;
+    std::unordered_map<uint32_t, int> per_address;
+    // Connections over a cap, closed at once since the last console line about them.
+    unsigned long turned_away = 0;
+    std::chrono::steady_clock::time_point last_report;
+    // Complete requests waiting for a channel, oldest first.
+    std::deque<std::weak_ptr<Connection>> waiting;
 };
 
 // The loop first: the acceptor and timer below must go before it at exit.
@@ -42,6 +56,7 @@ bool g_webd_started = false;
 
 void start_accept();
 void start_read(const std::shared_ptr<Connection> &k);
+void serve_request(Channel &c);
 
 const char *refusal_text(int code) {
     switch (code) {
@@ -56,23 +71,60 @@ const char *refusal_text(int code) {
     }
 }
 
-void refuse_request(Channel &c, int code) {
-    queue_answer(c, code, refusal_text(code));
-    settle(c);
+// A request refused before it had a channel: the answer goes out on the connection alone.
+void refuse_request(Connection &k, int code) {
+    disarm_timer(k);
+    const HttpRequest &rq = k.reader.request;
+    int protocol = rq.protocol != 0 ? rq.protocol : 100;
+    answer_without_channel(k, code, answer_page(code, refusal_text(code), protocol, rq.method == "HEAD", ""));
 }
 
-void arm_read_timer(Channel &c) {
-    auto now = std::chrono::steady_clock::now();
-    auto wait = c.read_deadline - now;
-    if (wait > kReadIdleTimeout) wait = kReadIdleTimeout;
-    if (wait < 0s) wait = 0s;
-    arm_timer(*c.conn, wait, [](Connection &k) {
-        Channel *ch = k.channel;
-        if (ch == nullptr || ch->phase != Channel::Phase::reading) return;
+void arm_read_deadline(Connection &k, std::chrono::steady_clock::duration after) {
+    arm_timer(k, after, [](Connection &conn) {
+        if (conn.channel != nullptr || conn.waiting || conn.answered) return;
         // Nothing at all came: a connection opened and forgotten needs no answer.
-        if (ch->reader.started()) refuse_request(*ch, 408);
-        else end_gracefully(*ch);
+        if (conn.reader.started()) refuse_request(conn, 408);
+        else close_now(conn);
     });
+}
+
+// The IPv4 address of a peer in network byte order, as the channel records keep it; an IPv6
+// peer is counted under a digest of its address.
+uint32_t peer_key(const asio::ip::tcp::socket &socket) {
+    asio::error_code ec;
+    asio::ip::tcp::endpoint peer = socket.remote_endpoint(ec);
+    if (ec) return 0;
+    asio::ip::address a = peer.address();
+    if (a.is_v6() && a.to_v6().is_v4_mapped()) a = asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6());
+    if (a.is_v4()) return htonl(a.to_v4().to_uint());
+    uint32_t key = 2166136261u;
+    for (unsigned char byte : a.to_v6().to_bytes()) key = (key ^ byte) * 16777619u;
+    return key;
+}
+
+// A complete request takes the lowest free channel, or waits for one.
+void hand_over(const std::shared_ptr<Connection> &k) {
+    Channel *c = free_channel();
+    if (c == nullptr) {
+        k->waiting = true;
+        g_web.waiting.push_back(k);
+        return;
+    }
+    k->waiting = false;
+    attach_channel(*c, k);
+    c->reader = std::move(k->reader);
+    k->reader = RequestReader{};
+    c->continue_sent = k->continue_sent;
+    serve_request(*c);
+}
+
+// A channel has been freed: the oldest waiting requests take the free channels.
+void serve_waiting() {
+    while (!g_web.waiting.empty() && free_channel() != nullptr) {
+        std::shared_ptr<Connection> k = g_web.waiting.front().lock();
+        g_web.waiting.pop_front();
+        if (k && k->waiting && k->state == Connection::State::open) hand_over(k);
+    }
 }
 
 // Behind a trusted proxy, the shopper is the last address the proxy put in X-Forwarded-For.
@@ -130,21 +182,27 @@ void serve_request(Channel &c) {
     settle(c);
 }
 
-void take_request_bytes(Channel &c, const char *data, size_t n) {
-    switch (c.reader.feed(data, n)) {
+void take_request_bytes(const std::shared_ptr<Connection> &k, const char *data, size_t n) {
+    RequestReader &reader = k->reader;
+    switch (reader.feed(data, n)) {
         case ReadResult::refused:
-            refuse_request(c, c.reader.refusal);
+            refuse_request(*k, reader.refusal);
             return;
         case ReadResult::need_more:
-            if (c.reader.request.expects_continue && c.reader.in_body() && !c.continue_sent) {
-                c.continue_sent = true;
-                c.conn->queued += "HTTP/1.1 100 Continue\r\n\r\n";
-                pump(*c.conn);
+            if (reader.in_body() && !k->body_deadline_set) {
+                // The headers are in: from now on the body, at the least rate.
+                k->body_deadline_set = true;
+                arm_read_deadline(*k, kHeaderTime + std::chrono::seconds(reader.body_length() / kBodyRate));
             }
-            arm_read_timer(c);
+            if (reader.request.expects_continue && reader.in_body() && !k->continue_sent) {
+                k->continue_sent = true;
+                k->queued += "HTTP/1.1 100 Continue\r\n\r\n";
+                pump(*k);
+            }
             return;
         case ReadResult::complete:
-            serve_request(c);
+            disarm_timer(*k);
+            hand_over(k);
             return;
     }
 }
@@ -164,13 +222,14 @@ void on_read(const std::shared_ptr<Connection> &k, const asio::error_code &ec, s
         // A peer that ends its side after the request may still be reading the answer: let a
         // finishing answer drain (a write error or the send time-out ends it otherwise).
         if (c != nullptr && c->phase == Channel::Phase::finishing && ec == asio::error::eof) return;
+        // The same for a refusal on its way out.
+        if (c == nullptr && k->answered && ec == asio::error::eof) return;
         if (c != nullptr) peer_gone(*c);
         else close_now(*k);
         return;
     }
-    Channel *c = k->channel;
-    if (k->state == Connection::State::open && c != nullptr && c->phase == Channel::Phase::reading)
-        take_request_bytes(*c, k->input.data(), n);
+    if (k->state == Connection::State::open && k->channel == nullptr && !k->waiting && !k->answered)
+        take_request_bytes(k, k->input.data(), n);
     start_read(k);
 }
 
@@ -181,30 +240,48 @@ void start_read(const std::shared_ptr<Connection> &k) {
                               [k](const asio::error_code &ec, size_t n) { on_read(k, ec, n); });
 }
 
-void open_channel(asio::ip::tcp::socket socket) {
-    Channel *c = free_channel();
-    if (c == nullptr) {
-        asio::error_code ec;
-        socket.close(ec);
+// Over a cap the newest connection is closed at once; the trace says so now and then.
+void turn_away(asio::ip::tcp::socket &socket) {
+    asio::error_code ec;
+    socket.close(ec);
+    ++g_web.turned_away;
+    auto now = std::chrono::steady_clock::now();
+    if (now - g_web.last_report >= 10s) {
+        trace_line("web daemon: " + std::to_string(g_web.turned_away) +
+                     " connection(s) closed at once: too many open (" + std::to_string(g_web.open) + ")" +
+                     " or too many from one address");
+        g_web.turned_away = 0;
+        g_web.last_report = now;
+    }
+}
+
+void open_connection(asio::ip::tcp::socket socket) {
+    uint32_t key = peer_key(socket);
+    bool exempt = g_web.have_proxy && key == g_web.proxy.s_addr;
+    auto counted = g_web.per_address.find(key);
+    int from_address = counted == g_web.per_address.end() ? 0 : counted->second;
+    if (g_web.open >= g_web.max_connections || (!exempt && from_address >= g_web.max_per_address)) {
+        turn_away(socket);
         return;
     }
     auto k = std::make_shared<Connection>(std::move(socket));
-    attach_channel(*c, k);
-    c->read_deadline = std::chrono::steady_clock::now() + kReadTotalTimeout;
-    arm_read_timer(*c);
+    k->address_key = key;
+    k->counted = true;
+    ++g_web.open;
+    ++g_web.per_address[key];
+    arm_read_deadline(*k, kHeaderTime);
     start_read(k);
 }
 
-// Accepts while a channel is free. With all channels taken, further connections wait in the
-// listen backlog until a channel ends (end_channel calls back here).
+// Accepts all the time: a connection waits for nothing but its own request. When the system
+// gives no descriptor, accepting pauses briefly rather than spin on the error.
 void start_accept() {
-    if (!g_web.acceptor || g_web.accepting || g_web.stopped || free_channel() == nullptr) return;
+    if (!g_web.acceptor || g_web.accepting || g_web.stopped) return;
     g_web.accepting = true;
     g_web.acceptor->async_accept([](const asio::error_code &ec, asio::ip::tcp::socket socket) {
         g_web.accepting = false;
         if (g_web.stopped || ec == asio::error::operation_aborted) return;
         if (ec) {
-            // Out of descriptors, say: try again shortly rather than spin on the error.
             trace_line("web daemon: accept failed: " + ec.message());
             g_web.retry->expires_after(250ms);
             g_web.retry->async_wait([](const asio::error_code &e) {
@@ -212,7 +289,7 @@ void start_accept() {
             });
             return;
         }
-        open_channel(std::move(socket));
+        open_connection(std::move(socket));
         start_accept();
     });
 }
@@ -228,8 +305,16 @@ std::string first_module_name() {
 
 }  // namespace
 
+void connection_released(const Connection &k) {
+    --g_web.open;
+    auto counted = g_web.per_address.find(k.address_key);
+    if (counted != g_web.per_address.end() && --counted->second <= 0) g_web.per_address.erase(counted);
+}
+
 int web_listen(const WebOptions &options) {
-    init_channels([] { asio::post(loop(), [] { start_accept(); }); });
+    init_channels([] { asio::post(loop(), [] { serve_waiting(); }); });
+    g_web.max_connections = options.max_connections;
+    g_web.max_per_address = options.max_per_address;
     std::string where = options.bind + ":" + std::to_string(options.port);
     asio::error_code ec;
     asio::ip::address address = asio::ip::make_address(options.bind, ec);
@@ -254,6 +339,7 @@ int web_listen(const WebOptions &options) {
 
 void web_stop() {
     g_web.stopped = true;
+    g_web.waiting.clear();
     asio::error_code ec;
     if (g_web.acceptor) g_web.acceptor->close(ec);
     if (g_web.retry) g_web.retry->cancel();

@@ -9,6 +9,10 @@ struct WebOptions {
     std::string bind = "127.0.0.1";
     int port = 8080;
     std::string trusted_proxy;  // empty: X-Forwarded-For is never used
+    // Caps on open connections, in all and from one peer address (the trusted proxy is not
+    // capped by address); over a cap the newest connection is closed at once.
+    int max_connections = 10000;
+    int max_per_address = 512;
 };
 
 // Opens the listening socket and starts accepting on the loop. Returns the port bound; a

@@ -219,10 +219,7 @@ void KillOrderPage() {
     table.Set("PRODID", HtmlEscape(TakeParam(pid, sizeof pid, "PID")));
     table.Set("STOREID", HtmlEscape(TakeParam(sid, sizeof sid, "SID")));
 
-    _hfree(CurrentOrder);
-    OrderSlots[CurrentSlot] = nullptr;
-    CurrentOrder = nullptr;
-    CurrentSlot = -1;
+    FreeOrderSlot(CurrentSlot);
 
     CParse parse("SWORDKL.HTM", nullptr, "kvzsvw\\", WebOut);
     parse.SetTables(&table, nullptr);

@@ -77,10 +77,7 @@ bool WithinStock(int16_t quantity) {
 // A slot this call created, and the add then refused: the shopper is left without an order, as
 // before the call.
 int16_t Refuse(int16_t result, int created) {
-    if (created >= 0) {
-        _hfree(OrderSlots[created]);
-        OrderSlots[created] = nullptr;
-    }
+    if (created >= 0) FreeOrderSlot(created);
     return result;
 }
 
@@ -88,29 +85,15 @@ int16_t Refuse(int16_t result, int created) {
 
 int16_t AddOrderProduct(const OrderItem &request) {
     const in_addr peer = _tcpipinf[_usrnum].peer;
-    OrderSlot *slot = nullptr;
-    int empty = -1;
-    for (int i = 0; i < kOrderSlots; ++i) {
-        if (OrderSlots[i] == nullptr) {
-            if (empty < 0) empty = i;
-        } else if (std::memcmp(&OrderSlots[i]->shopper, &peer, sizeof peer) == 0) {
-            slot = OrderSlots[i];
-            break;
-        }
-    }
+    int32_t index = OrderSlotOf(peer);
     int created = -1;
-    if (slot == nullptr) {
-        if (empty < 0) return kAddNoSlot;
-        slot = static_cast<OrderSlot *>(_hmalloc(sizeof(OrderSlot)));
+    if (index < 0) {
         // A slot the allocator cannot give is the same to the shopper as a full table.
-        if (slot == nullptr) return kAddNoSlot;
-        std::memset(slot, 0, sizeof *slot);
-        slot->shopper = peer;
-        slot->count = 0;
-        slot->lifetime = kSlotLifetime;
-        OrderSlots[empty] = slot;
-        created = empty;
+        index = NewOrderSlot(peer);
+        if (index < 0) return kAddNoSlot;
+        created = index;
     }
+    OrderSlot *slot = OrderSlotAt(index);
 
     // A full order takes no further product, but its items can still be changed or removed:
     // a shopper with ten items is never stuck with them.

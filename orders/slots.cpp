@@ -2,41 +2,127 @@
 #include "orders/slots.h"
 
 #include <cstring>
+#include <functional>
+#include <queue>
+#include <set>
+#include <unordered_map>
+#include <vector>
 
 #include "template/stable.h"
 
-OrderSlot *OrderSlots[kOrderSlots];
-int16_t CurrentSlot = -1;
+int OrderSlotCount = 0;
+int32_t CurrentSlot = -1;
 OrderSlot *CurrentOrder = nullptr;
 
-void ClearOrderSlots() {
-    for (OrderSlot *&slot : OrderSlots) slot = nullptr;
+namespace {
+
+std::vector<OrderSlot *> Entries;
+// The address, as the 32 bits the host stores, to its entry.
+std::unordered_map<uint32_t, int32_t> ByAddress;
+// Entries in use, in index order, for the sweep.
+std::set<int32_t> InUse;
+// Entries below Untouched that were used and freed again, lowest first; every entry from
+// Untouched on has never been used. The lowest empty entry is the smaller of the two.
+std::priority_queue<int32_t, std::vector<int32_t>, std::greater<>> Freed;
+int32_t Untouched = 0;
+
+uint32_t Key(in_addr address) {
+    uint32_t key;
+    std::memcpy(&key, &address, sizeof key);
+    return key;
 }
 
-void FreeOrderSlots() {
-    for (OrderSlot *&slot : OrderSlots) {
-        if (slot != nullptr) _hfree(slot);
-        slot = nullptr;
-    }
+}  // namespace
+
+void ClearOrderSlots(int count) {
+    if (count < kOrderSlotsClassic) count = kOrderSlotsClassic;
+    if (count > kOrderSlotsMost) count = kOrderSlotsMost;
+    OrderSlotCount = count;
+    Entries.assign(static_cast<size_t>(count), nullptr);
+    ByAddress.clear();
+    ByAddress.reserve(static_cast<size_t>(count < 1024 ? count : 1024));
+    InUse.clear();
+    Freed = {};
+    Untouched = 0;
     CurrentSlot = -1;
     CurrentOrder = nullptr;
 }
 
-int16_t FindOrderSlot() {
-    const in_addr peer = _tcpipinf[_usrnum].peer;
-    for (int16_t i = 0; i < kOrderSlots; ++i) {
-        OrderSlot *slot = OrderSlots[i];
-        if (slot != nullptr && std::memcmp(&slot->shopper, &peer, sizeof peer) == 0) {
-            slot->lifetime = kSlotLifetime;
-            return i;
-        }
+void FreeOrderSlots() {
+    for (OrderSlot *&slot : Entries) {
+        if (slot != nullptr) _hfree(slot);
+        slot = nullptr;
     }
-    return -1;
+    Entries.clear();
+    Entries.shrink_to_fit();
+    ByAddress.clear();
+    InUse.clear();
+    Freed = {};
+    Untouched = 0;
+    CurrentSlot = -1;
+    CurrentOrder = nullptr;
+}
+
+OrderSlot *OrderSlotAt(int32_t index) {
+    if (index < 0 || static_cast<size_t>(index) >= Entries.size()) return nullptr;
+    return Entries[static_cast<size_t>(index)];
+}
+
+int32_t OrderSlotOf(in_addr shopper) {
+    auto found = ByAddress.find(Key(shopper));
+    return found == ByAddress.end() ? -1 : found->second;
+}
+
+int32_t FindOrderSlot() {
+    int32_t index = OrderSlotOf(_tcpipinf[_usrnum].peer);
+    if (index >= 0) Entries[static_cast<size_t>(index)]->lifetime = kSlotLifetime;
+    return index;
 }
 
 void FindCurrentOrder() {
     CurrentSlot = FindOrderSlot();
-    CurrentOrder = CurrentSlot >= 0 ? OrderSlots[CurrentSlot] : nullptr;
+    CurrentOrder = OrderSlotAt(CurrentSlot);
+}
+
+int32_t NewOrderSlot(in_addr shopper) {
+    int32_t index;
+    if (!Freed.empty()) index = Freed.top();
+    else if (Untouched < OrderSlotCount) index = Untouched;
+    else return -1;
+    auto *slot = static_cast<OrderSlot *>(_hmalloc(sizeof(OrderSlot)));
+    if (slot == nullptr) return -1;
+    if (!Freed.empty()) Freed.pop();
+    else ++Untouched;
+    std::memset(slot, 0, sizeof *slot);
+    slot->shopper = shopper;
+    slot->lifetime = kSlotLifetime;
+    Entries[static_cast<size_t>(index)] = slot;
+    ByAddress[Key(shopper)] = index;
+    InUse.insert(index);
+    return index;
+}
+
+void FreeOrderSlot(int32_t index) {
+    OrderSlot *slot = OrderSlotAt(index);
+    if (slot == nullptr) return;
+    if (slot == CurrentOrder) {
+        CurrentOrder = nullptr;
+        CurrentSlot = -1;
+    }
+    ByAddress.erase(Key(slot->shopper));
+    InUse.erase(index);
+    Freed.push(index);
+    Entries[static_cast<size_t>(index)] = nullptr;
+    _hfree(slot);
+}
+
+int OrderSlotsInUse() { return static_cast<int>(InUse.size()); }
+
+int32_t FirstOrderSlotInUse() { return InUse.empty() ? -1 : *InUse.begin(); }
+
+int32_t NextOrderSlotInUse(int32_t after) {
+    auto next = InUse.upper_bound(after);
+    return next == InUse.end() ? -1 : *next;
 }
 
 void SetOrderLinks(STable *table) {

@@ -1,5 +1,10 @@
-// The order slot table: at most 50 shoppers' orders in memory, each known by the shopper's
-// IPv4 address; the current order of a request; the cart links of every page; the sweep.
+// The order slot table: the shoppers' orders in memory, each known by the shopper's IPv4
+// address; the current order of a request; the cart links of every page; the sweep.
+//
+// The table has OrderSlotCount entries (option 18, 50 to 100,000; 50 when the option is absent
+// or empty). Beside it an index by address finds a shopper's slot in constant time, the free
+// entries are kept so that a new order takes the lowest one, and the entries in use are kept
+// in order so that the sweep visits only those.
 #pragma once
 
 #include "orders/records.h"
@@ -7,25 +12,56 @@
 
 class STable;
 
-constexpr int kOrderSlots = 50;
+constexpr int kOrderSlotsClassic = 50;    // the count when option 18 says nothing
+constexpr int kOrderSlotsMost = 100000;
 constexpr int16_t kSlotLifetime = 30;  // sweep periods a slot survives without a request
 
-extern OrderSlot *OrderSlots[kOrderSlots];
+// The number of entries, fixed at start-up.
+extern int OrderSlotCount;
 
 // The current order of this request: its slot index (-1 for none) and the slot.
-extern int16_t CurrentSlot;
+extern int32_t CurrentSlot;
 extern OrderSlot *CurrentOrder;
 
-void ClearOrderSlots();  // start-up
+// Start-up: an empty table of count entries (brought into 50..100,000).
+void ClearOrderSlots(int count = kOrderSlotsClassic);
 void FreeOrderSlots();   // shutdown
 
+// The slot at index, or nullptr for an empty entry or an index outside the table.
+OrderSlot *OrderSlotAt(int32_t index);
 // The slot of the current channel's peer (its lifetime back to 30), or -1; creates nothing.
-int16_t FindOrderSlot();
+int32_t FindOrderSlot();
 // Sets CurrentSlot and CurrentOrder from FindOrderSlot.
 void FindCurrentOrder();
+// The slot index of an address, or -1; changes nothing.
+int32_t OrderSlotOf(in_addr shopper);
+// A new, zeroed slot for the address in the lowest empty entry, its lifetime 30; -1 when every
+// entry is in use or the allocator gives nothing.
+int32_t NewOrderSlot(in_addr shopper);
+// Frees the slot at index and empties the entry; the current order too if it is that slot.
+void FreeOrderSlot(int32_t index);
+// Entries in use.
+int OrderSlotsInUse();
+// Calls visit(index, slot) for every entry in use, lowest index first. visit may free the
+// entry it is given (and no other).
+template <typename Visit>
+void ForEachOrderSlot(Visit visit);
 
 // "SHOP", "CORD" and "KILL": the cart links with or without a current order.
 void SetOrderLinks(STable *table);
 
 // The sweep of abandoned orders, every 10 seconds.
 MODULE_EXPORT void CheckUsers(void);
+
+// ---- implementation of the template --------------------------------------------------------
+int32_t FirstOrderSlotInUse();
+int32_t NextOrderSlotInUse(int32_t after);
+
+template <typename Visit>
+void ForEachOrderSlot(Visit visit) {
+    for (int32_t i = FirstOrderSlotInUse(); i >= 0;) {
+        int32_t next = NextOrderSlotInUse(i);
+        visit(i, OrderSlotAt(i));
+        i = next;
+    }
+}

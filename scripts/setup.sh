@@ -6,7 +6,8 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 packages=(cmake ninja-build g++ pkg-config libsqlite3-dev sqlite3 libpq-dev libasio-dev libgtest-dev libgmock-dev
           libbenchmark-dev nlohmann-json3-dev
           postgresql nginx  # the PostgreSQL store and several hosts behind nginx, in the tests
-          chromium tidy)  # the browser test: Debian's Chromium, and tidy for the pages' HTML
+          chromium tidy   # the browser test: Debian's Chromium, and tidy for the pages' HTML
+          clang libclang-rt-14-dev)  # the fuzz targets: clang and its libFuzzer runtime
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

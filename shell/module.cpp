@@ -116,7 +116,10 @@ MODULE_EXPORT void _init__kvzsvw(void) {
     _rtkick(2, LoadSV);
     _rtkick(2, CheckUsers);
 
-    ClearOrderSlots();
+    // Option 18: the number of order slots; absent or empty, the classic 50.
+    const char *slots = _stgopt(18);
+    while (*slots == ' ' || *slots == '\t') ++slots;
+    ClearOrderSlots(*slots != '\0' ? _numopt(18, kOrderSlotsClassic, kOrderSlotsMost) : kOrderSlotsClassic);
 
     ProductBuffer = static_cast<char *>(_alcmem(kProductBufferSize));
     StoreBuffer = static_cast<char *>(_alcmem(kStoreBufferSize));

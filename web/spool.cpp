@@ -59,7 +59,10 @@ MODULE_EXPORT void WebOut(const char *text) {
 void BeginTransfer() {
     HostWebRecord *web = _vdaptr;
     if (web == nullptr || web->file == nullptr) return;
-    if (fflush(web->file) != 0 || fseek(web->file, 0, SEEK_SET) != 0) {
+    // A page that could not be written whole (a full disk, a file-size limit) is never sent
+    // cut short: the shopper gets the host's error answer instead, and the file goes.
+    if (ferror(web->file) != 0 || fflush(web->file) != 0 || fseek(web->file, 0, SEEK_SET) != 0) {
+        TraceLine("Failed to write %s", web->file_name);
         fclose(web->file);
         web->file = nullptr;
     }

@@ -126,8 +126,9 @@ inline void SetLines(const std::string &file, const std::string &lines) {
 inline std::string Shopper(int n) { return "127.0.0." + std::to_string(n + 1); }
 
 struct CartMall {
-    // entry_templates off keeps the shipped templates; scale is the host's --time-scale.
-    explicit CartMall(bool entry_templates = true, int scale = 10) {
+    // entry_templates off keeps the shipped templates; scale is the host's --time-scale; lines
+    // replace options or messages of the shipped kvzsvw.mcv.
+    explicit CartMall(bool entry_templates = true, int scale = 10, const std::string &lines = "") {
         EXPECT_EQ(e2e::mallctl(root.path(), {"init"}).status, 0);
         EXPECT_EQ(e2e::mallctl(root.path(), {"user", "add", "alice", "--password", "secret", "--key", "MEMBER"})
                       .status, 0);
@@ -135,6 +136,7 @@ struct CartMall {
         e2e::write_file(root.file("catalogue.json"), kCatalogue);
         auto imported = e2e::mallctl(root.path(), {"import", root.file("catalogue.json")});
         EXPECT_EQ(imported.status, 0) << imported.err;
+        if (!lines.empty()) SetLines(root.file("kvzsvw.mcv"), lines);
         if (entry_templates) {
             SetLines(root.file("kvzsvw.mcv"), kMessages);
             for (const auto &[name, text] : kEntryTemplates) e2e::write_file(root.file("kvzsvw/" + name), text);

@@ -1,6 +1,7 @@
-// The order slot table under load and over time, in a real hostd: fifty shoppers hold orders
-// and the fifty-first is refused; an order its shopper leaves alone for 30 sweeps is freed,
-// while a shopper who keeps asking for pages keeps theirs.
+// The order slot table under load and over time, in a real hostd: with the classic 50 slots
+// fifty shoppers hold orders and the fifty-first is refused; the count is option 18; an order
+// its shopper leaves alone for 30 sweeps is freed, while a shopper who keeps asking for pages
+// keeps theirs.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -18,7 +19,8 @@ using cart::Shows;
 const char kAddVest[] = "CMD=order&SID=ACME&DID=SHIRTS&PID=VEST&OrderQuant=1";
 
 TEST(OrderSlots, FiftyShoppersHoldOrdersAndTheFiftyFirstWaitsForAFreeSlot) {
-    CartMall mall;
+    // An empty option 18 is the classic 50.
+    CartMall mall(true, 10, "18:\n");
     for (int n = 1; n <= 50; ++n)
         ASSERT_TRUE(Shows(mall.Page(Shopper(n), kAddVest), "msg=[Item Added to order]")) << Shopper(n);
     EXPECT_TRUE(Shows(mall.Page(Shopper(51), kAddVest), "ERROR [Can't allocate a new order]"));
@@ -34,6 +36,34 @@ TEST(OrderSlots, FiftyShoppersHoldOrdersAndTheFiftyFirstWaitsForAFreeSlot) {
     ASSERT_TRUE(Shows(mall.Page(Shopper(20), "CMD=killorder"), "CANCELLED"));
     EXPECT_TRUE(Shows(mall.Page(Shopper(51), kAddVest), "msg=[Item Added to order]"));
     EXPECT_TRUE(Shows(mall.Page(Shopper(20), kAddVest), "ERROR [Can't allocate a new order]"));
+}
+
+TEST(OrderSlots, OptionEighteenSetsTheNumberOfSlots) {
+    // The shipped options hold 5,000 slots: far more than 50 shoppers order at once.
+    {
+        CartMall shipped;
+        for (int n = 1; n <= 120; ++n)
+            ASSERT_TRUE(Shows(shipped.Page(Shopper(n), kAddVest), "msg=[Item Added to order]")) << Shopper(n);
+        EXPECT_TRUE(Shows(shipped.Page(Shopper(77), "CMD=shopcart"), "ROW [VEST|SHIRTS|Vest|-|-|1|0|4.00|4.00]"));
+    }
+    // 70 slots: the 71st shopper waits until one is freed, and gets the freed one.
+    CartMall mall(true, 10, "18: 70\n");
+    for (int n = 1; n <= 70; ++n)
+        ASSERT_TRUE(Shows(mall.Page(Shopper(n), kAddVest), "msg=[Item Added to order]")) << Shopper(n);
+    EXPECT_TRUE(Shows(mall.Page(Shopper(71), kAddVest), "ERROR [Can't allocate a new order]"));
+    ASSERT_TRUE(Shows(mall.Page(Shopper(3), "CMD=killorder"), "CANCELLED"));
+    EXPECT_TRUE(Shows(mall.Page(Shopper(3), "CMD=debug"), "ord=[No]"));
+    EXPECT_TRUE(Shows(mall.Page(Shopper(71), kAddVest), "msg=[Item Added to order]"));
+    EXPECT_TRUE(Shows(mall.Page(Shopper(71), "CMD=debug"), "ord=[Yes]"));
+    EXPECT_TRUE(Shows(mall.Page(Shopper(4), "CMD=shopcart"), "ROW [VEST|"));
+    EXPECT_TRUE(Shows(mall.Page(Shopper(72), kAddVest), "ERROR [Can't allocate a new order]"));
+}
+
+TEST(OrderSlots, ACountBelowFiftyIsFifty) {
+    CartMall mall(true, 10, "18: 3\n");
+    for (int n = 1; n <= 50; ++n)
+        ASSERT_TRUE(Shows(mall.Page(Shopper(n), kAddVest), "msg=[Item Added to order]")) << Shopper(n);
+    EXPECT_TRUE(Shows(mall.Page(Shopper(51), kAddVest), "ERROR [Can't allocate a new order]"));
 }
 
 TEST(OrderSlots, TheSweepFreesAnUntouchedOrderAfterThirtyPeriods) {

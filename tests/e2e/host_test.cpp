@@ -139,6 +139,7 @@ TEST(HostServices, StartupProblemsNameTheFileAndLine) {
     std::vector<Case> cases = {
         {"no colon", "1: fine\n2 missing colon\n", "hostmod.mcv:2: expected 'KEY: TEXT'"},
         {"twice", "1: a\n\n1: b\n", "hostmod.mcv:3: 1 given twice (first on line 1)"},
+        {"twice, written another way", "12: a\n012: b\n", "hostmod.mcv:2: 12 given twice (first on line 1)"},
         {"not a number key", "x1: a\n", "hostmod.mcv:1: 'x1' is not an entry number"},
         {"bad number", "1: a\n2: ten\n", "hostmod.mcv:2: option 2 is not a number: 'ten'"},
         {"bad yes/no", "4: perhaps\n", "hostmod.mcv:1: option 4 is not YES or NO: 'perhaps'"},
