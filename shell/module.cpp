@@ -18,7 +18,7 @@ int16_t ModuleNumber = 0;
 HostMessageBlock *MessageBlock = nullptr;
 
 char *OptRootHtm, *OptMallName, *OptEmailSuffix, *OptImagePrefix, *OptInfoText, *OptNoInfoText,
-    *OptEmailPrefix, *OptMallKey;
+    *OptEmailPrefix, *OptMallKey, *OptOrderSlots;
 int OptProdPageSize, OptDeptPageSize, OptStorePageSize;
 HostBool OptOpenAccess;
 int OptIdleTimeout;
@@ -117,7 +117,8 @@ MODULE_EXPORT void _init__kvzsvw(void) {
     _rtkick(2, CheckUsers);
 
     // Option 18: the number of order slots; absent or empty, the classic 50.
-    const char *slots = _stgopt(18);
+    OptOrderSlots = _stgopt(18);
+    const char *slots = OptOrderSlots;
     while (*slots == ' ' || *slots == '\t') ++slots;
     ClearOrderSlots(*slots != '\0' ? _numopt(18, kOrderSlotsClassic, kOrderSlotsMost) : kOrderSlotsClassic);
 

@@ -26,6 +26,7 @@ extern char *OptInfoText;     // 15: "INFO" of a product with an information pag
 extern char *OptNoInfoText;   // 16: "INFO" otherwise
 extern char *OptEmailPrefix;  // 17: put in front of an anonymous buyer's e-mail address
 extern char *OptMallKey;      // 3: key needed to use the mall at all; "" for none
+extern char *OptOrderSlots;   // 18: the number of order slots as written; "" for the classic 50
 extern int OptProdPageSize;   // 14: rows of the product list and keyword results, 2 to 15
 extern int OptDeptPageSize;   // 13: rows of the department list, 2 to 25
 extern int OptStorePageSize;  // 12: rows of the store list, 2 to 25

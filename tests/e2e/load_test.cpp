@@ -4,7 +4,8 @@
 //
 // The suite runs a short version. bench/load.sh runs the full one (500 shoppers for 60
 // seconds beside 1,000 idle and 300 trickling connections) through the environment:
-// SHOPVERA_LOAD_SHOPPERS, SHOPVERA_LOAD_SECONDS, SHOPVERA_LOAD_IDLE, SHOPVERA_LOAD_TRICKLE;
+// SHOPVERA_LOAD_SHOPPERS, SHOPVERA_LOAD_SECONDS, SHOPVERA_LOAD_IDLE, SHOPVERA_LOAD_TRICKLE and
+// SHOPVERA_LOAD_THINK_MS (a shopper's pause before each page, on average; 0 in the suite);
 // with SHOPVERA_LOAD_REPORT set it writes its figures (pages per second, p50 and p99 per
 // page, hostd's memory) to that file.
 #include <arpa/inet.h>
@@ -21,6 +22,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -153,9 +155,12 @@ double Percentile(std::vector<double> values, double p) {
     return values[at];
 }
 
-// One shopper buying a mug again and again until the time is up; every page is checked.
-void Shop(int port, const std::string &from, Clock::time_point end, Figures *figures) {
+// One shopper buying a mug again and again until the time is up; every page is checked. A
+// person reads a page before the next: think_ms on average (0: none).
+void Shop(int port, const std::string &from, Clock::time_point end, int think_ms, Figures *figures) {
+    std::mt19937 random(static_cast<unsigned>(std::hash<std::string>()(from)));
     auto page = [&](const std::string &name, const std::string &expect, auto request) -> std::string {
+        if (think_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(think_ms / 2 + random() % (think_ms + 1)));
         auto start = Clock::now();
         e2e::Response r = request();
         figures->Time(name, Clock::now() - start);
@@ -195,6 +200,7 @@ TEST(Load, ShoppersBuyBesideIdleAndTricklingConnectionsAndNothingIsLost) {
     const int seconds = EnvNumber("SHOPVERA_LOAD_SECONDS", 12);
     const int idle = EnvNumber("SHOPVERA_LOAD_IDLE", 200);
     const int trickle = EnvNumber("SHOPVERA_LOAD_TRICKLE", 60);
+    const int think_ms = EnvNumber("SHOPVERA_LOAD_THINK_MS", 0);
     // The crowd and the shoppers' connections need descriptors of their own.
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
@@ -206,9 +212,10 @@ TEST(Load, ShoppersBuyBesideIdleAndTricklingConnectionsAndNothingIsLost) {
     const int port = mall.host->port();
     Figures figures;
     // Warm up: one purchase, so that memory before is that of a mall at work.
-    Shop(port, Address(80, 0), Clock::now(), &figures);
+    Shop(port, Address(80, 0), Clock::now(), 0, &figures);
     ASSERT_TRUE(e2e::get(port, "/webmall?CMD=storelist", Address(80, 1)).status == 200);
     const long rss_before = ResidentKb(mall.host->pid());
+    const double cpu_before = mall.host->cpu_seconds();
 
     auto started = Clock::now();
     {
@@ -216,11 +223,12 @@ TEST(Load, ShoppersBuyBesideIdleAndTricklingConnectionsAndNothingIsLost) {
         std::this_thread::sleep_for(1s);  // the crowd in place
         auto end = Clock::now() + std::chrono::seconds(seconds);
         std::vector<std::thread> threads;
-        for (int i = 0; i < shoppers; ++i) threads.emplace_back(Shop, port, Address(90, i), end, &figures);
+        for (int i = 0; i < shoppers; ++i) threads.emplace_back(Shop, port, Address(90, i), end, think_ms, &figures);
         for (auto &t : threads) t.join();
     }
     const double elapsed = std::chrono::duration<double>(Clock::now() - started).count() - 1;
     const long rss_after = ResidentKb(mall.host->pid());
+    const double cpu = mall.host->cpu_seconds() - cpu_before;
 
     for (const std::string &failure : figures.failures) ADD_FAILURE() << failure;
     ASSERT_FALSE(figures.confirmed.empty());
@@ -239,8 +247,9 @@ TEST(Load, ShoppersBuyBesideIdleAndTricklingConnectionsAndNothingIsLost) {
 
     std::ostringstream report;
     char line[256];
-    std::snprintf(line, sizeof line, "%d shoppers, %d s, %d idle and %d trickling connections beside\n", shoppers,
-                  seconds, idle, trickle);
+    std::snprintf(line, sizeof line,
+                  "%d shoppers (%d ms between pages), %d s, %d idle and %d trickling connections beside\n", shoppers,
+                  think_ms, seconds, idle, trickle);
     report << line;
     std::snprintf(line, sizeof line, "purchases: %zu (%.1f per second)\n", figures.confirmed.size(),
                   static_cast<double>(figures.confirmed.size()) / elapsed);
@@ -251,7 +260,8 @@ TEST(Load, ShoppersBuyBesideIdleAndTricklingConnectionsAndNothingIsLost) {
                       *std::max_element(times.begin(), times.end()));
         report << line;
     }
-    std::snprintf(line, sizeof line, "hostd resident memory: %ld kB before, %ld kB after\n", rss_before, rss_after);
+    std::snprintf(line, sizeof line, "hostd resident memory: %ld kB before, %ld kB after; CPU %.1f s in %.1f s\n",
+                  rss_before, rss_after, cpu, elapsed);
     report << line;
     std::printf("%s", report.str().c_str());
     if (const char *file = std::getenv("SHOPVERA_LOAD_REPORT")) std::ofstream(file) << report.str();
