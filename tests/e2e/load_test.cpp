@@ -218,12 +218,18 @@ TEST(Load, ShoppersBuyBesideIdleAndTricklingConnectionsAndNothingIsLost) {
     const double cpu_before = mall.host->cpu_seconds();
 
     auto started = Clock::now();
+    std::vector<long> rss_quarters;
     {
         Crowd crowd(port, idle, trickle);
         std::this_thread::sleep_for(1s);  // the crowd in place
         auto end = Clock::now() + std::chrono::seconds(seconds);
         std::vector<std::thread> threads;
         for (int i = 0; i < shoppers; ++i) threads.emplace_back(Shop, port, Address(90, i), end, think_ms, &figures);
+        // Memory at each quarter of the run: flat once the crowd and the carts are in place.
+        for (int quarter = 1; quarter <= 4; ++quarter) {
+            std::this_thread::sleep_until(end - std::chrono::milliseconds(seconds * 1000 * (4 - quarter) / 4));
+            rss_quarters.push_back(ResidentKb(mall.host->pid()));
+        }
         for (auto &t : threads) t.join();
     }
     const double elapsed = std::chrono::duration<double>(Clock::now() - started).count() - 1;
@@ -260,8 +266,11 @@ TEST(Load, ShoppersBuyBesideIdleAndTricklingConnectionsAndNothingIsLost) {
                       *std::max_element(times.begin(), times.end()));
         report << line;
     }
-    std::snprintf(line, sizeof line, "hostd resident memory: %ld kB before, %ld kB after; CPU %.1f s in %.1f s\n",
-                  rss_before, rss_after, cpu, elapsed);
+    std::snprintf(line, sizeof line,
+                  "hostd resident memory: %ld kB before; %ld, %ld, %ld, %ld kB at each quarter; %ld kB after\n",
+                  rss_before, rss_quarters[0], rss_quarters[1], rss_quarters[2], rss_quarters[3], rss_after);
+    report << line;
+    std::snprintf(line, sizeof line, "hostd CPU: %.1f s in %.1f s\n", cpu, elapsed);
     report << line;
     std::printf("%s", report.str().c_str());
     if (const char *file = std::getenv("SHOPVERA_LOAD_REPORT")) std::ofstream(file) << report.str();
