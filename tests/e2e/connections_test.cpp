@@ -19,6 +19,7 @@ using e2e::Client;
 std::string Address(int n) { return "127.0." + std::to_string(3 + n / 250) + "." + std::to_string(1 + n % 250); }
 
 TEST(Connections, ClientsThatTrickleTheirRequestHoldNoChannelAndMeetTheDeadline) {
+    if (!e2e::postgres_socket().empty()) GTEST_SKIP() << "nothing of the data files here: once, on SQLite, is enough";
     e2e::WebSite site;
     ASSERT_TRUE(site.host->ready()) << site.host->stderr_text();
     // More tricklers than the host has channels, each sending a byte of its headers a second.
@@ -50,6 +51,7 @@ TEST(Connections, ClientsThatTrickleTheirRequestHoldNoChannelAndMeetTheDeadline)
 }
 
 TEST(Connections, ABodyMayTakeLongerThanTheHeadersButNotForever) {
+    if (!e2e::postgres_socket().empty()) GTEST_SKIP() << "nothing of the data files here: once, on SQLite, is enough";
     e2e::WebSite &site = e2e::shared_site();
     ASSERT_TRUE(site.host->ready());
     // Headers at once, then a 20-byte body a byte every 0.7 seconds: a short body has ten
@@ -81,6 +83,7 @@ bool ServedSoon(int port, const std::string &from) {
 }
 
 TEST(Connections, OverACapTheNewestConnectionIsClosedAtOnce) {
+    if (!e2e::postgres_socket().empty()) GTEST_SKIP() << "nothing of the data files here: once, on SQLite, is enough";
     e2e::WebSite site({"--max-connections", "12", "--max-per-address", "4"});
     ASSERT_TRUE(site.host->ready()) << site.host->stderr_text();
     const int port = site.port();

@@ -192,6 +192,7 @@ TEST(Faults, AFullDiskWhileAPageIsSpooledGivesAnErrorPageAndKeepsTheCart) {
 }
 
 TEST(Faults, AFullDiskWhileAnOrderIsSubmittedRefusesItAndKeepsTheCart) {
+    if (!e2e::postgres_socket().empty()) GTEST_SKIP() << "the data files are not SQLite databases of the root here";
     PurchaseMall mall;
     const std::string a = Shopper(1);
     Checkout c;
@@ -214,6 +215,7 @@ TEST(Faults, AFullDiskWhileAnOrderIsSubmittedRefusesItAndKeepsTheCart) {
 }
 
 TEST(Faults, ADataFileThatIsNoDatabaseStopsTheStartWithOneLine) {
+    if (!e2e::postgres_socket().empty()) GTEST_SKIP() << "the data files are not SQLite databases of the root here";
     for (const char *file : {"data/orders.db", "data/catalogue.db", "data/accounts.db"}) {
         e2e::TempRoot root;
         ASSERT_EQ(e2e::mallctl(root.path(), {"init"}).status, 0);
@@ -228,6 +230,7 @@ TEST(Faults, ADataFileThatIsNoDatabaseStopsTheStartWithOneLine) {
 }
 
 TEST(Faults, ADataFileOfAnotherLayoutStopsTheStartWithOneLine) {
+    if (!e2e::postgres_socket().empty()) GTEST_SKIP() << "the data files are not SQLite databases of the root here";
     e2e::TempRoot root;
     ASSERT_EQ(e2e::mallctl(root.path(), {"init"}).status, 0);
     // A real SQLite database, but not the layout of an order file.
