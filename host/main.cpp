@@ -163,6 +163,8 @@ void restore_spool_directory(const std::string &private_dir) {
     empty_spool_directory();
     if (unlink(kSpool) == 0) mkdir(kSpool, 0755);
     rmdir(private_dir.c_str());
+}
+
 // Every open connection holds a descriptor: the soft limit goes up to the hard one. Returns
 // how many descriptors connections may take, leaving room for the data files, logs, spool
 // files and libraries.
