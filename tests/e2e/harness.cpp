@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstdio>
@@ -251,21 +252,32 @@ double Host::cpu_seconds() const {
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-std::string http_raw(int port, const std::string &request, const std::string &from, int timeout_ms) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return "";
+int connect_from(int port, const std::string &from, bool nonblocking) {
+    int fd = socket(AF_INET, SOCK_STREAM | (nonblocking ? SOCK_NONBLOCK : 0), 0);
+    if (fd < 0) return -1;
+    // A client that cannot take its own address would silently be another shopper.
     sockaddr_in local{};
     local.sin_family = AF_INET;
-    inet_pton(AF_INET, from.c_str(), &local.sin_addr);
-    bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
+    if (inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1 ||
+        bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        close(fd);
+        return -1;
+    }
     sockaddr_in server{};
     server.sin_family = AF_INET;
     server.sin_port = htons(static_cast<uint16_t>(port));
     inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0) {
+    if (connect(fd, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0 &&
+        !(nonblocking && errno == EINPROGRESS)) {
         close(fd);
-        return "";
+        return -1;
     }
+    return fd;
+}
+
+std::string http_raw(int port, const std::string &request, const std::string &from, int timeout_ms) {
+    int fd = connect_from(port, from, false);
+    if (fd < 0) return "";
     size_t sent = 0;
     while (sent < request.size()) {
         ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);

@@ -89,6 +89,8 @@ class Host {
 
 // Connects to 127.0.0.1:port from the address from (any 127.x.y.z), sends request, and reads
 // until the server closes or timeout_ms passes. Returns everything read.
+// A loopback connection to port from the address `from`; -1 when it cannot be made as that address.
+int connect_from(int port, const std::string &from, bool nonblocking);
 std::string http_raw(int port, const std::string &request, const std::string &from = "127.0.0.1",
                      int timeout_ms = 10000);
 

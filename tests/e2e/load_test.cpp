@@ -57,20 +57,7 @@ std::string Address(int group, int n) {
     return "127." + std::to_string(group) + "." + std::to_string(n / 250) + "." + std::to_string(1 + n % 250);
 }
 
-int Connect(int port, const std::string &from) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    if (fd < 0) return -1;
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    inet_pton(AF_INET, from.c_str(), &local.sin_addr);
-    bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
-    connect(fd, reinterpret_cast<sockaddr *>(&server), sizeof server);
-    return fd;
-}
+int Connect(int port, const std::string &from) { return e2e::connect_from(port, from, true); }
 
 // Idle connections that never send a byte, and clients that send their headers a byte every
 // two seconds. Each the host closes is opened again, so that the count stays.
