@@ -138,6 +138,9 @@ void StartPurchase() {
         Error(_getMsgBlk(37));
         return;
     }
+    // New payment details are on their way: the totals shown before them no longer stand until
+    // they are shown again, so an order whose details are then refused cannot be submitted.
+    order->priced = 0;
     order->purchase_option = option;
     _stlcpy(order->purchase_user, UserVerified() ? CurrentUserId() : "", sizeof order->purchase_user);
 
@@ -191,6 +194,9 @@ MODULE_EXPORT void CompletePurchase(void) {
         Error(_getMsgBlk(45));
         return;
     }
+    // Whatever the details bring, the totals shown earlier were for the details the order held
+    // then; only the totals page at the end of this step prices the order again.
+    order->priced = 0;
     char type[kTypeSize];
     TakeParam(type, sizeof type, "type");
     PaymentDetails *payment = &order->payment;

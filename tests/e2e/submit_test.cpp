@@ -234,6 +234,39 @@ std::string NextYearsExpiry() {
     return text;
 }
 
+// A card refused after the totals were shown once must not leave the order submittable with
+// the card emptied: the shopper has to get through the card step and the totals again.
+TEST(Submit, AnOrderWhoseCardIsRefusedAfterItsTotalsIsNotStored) {
+    PurchaseMall mall;
+    const std::string a = Shopper(9);
+    Checkout c;
+    c.items = {{"TEE", 1}};
+    c.option = "1";
+    c.card = {{"CCNAME", "Joe Card"}, {"CCNUM", "4111 1111 1111 1111"}, {"CCEXP", NextYearsExpiry()},
+              {"CCADDR", "1 Main St"}, {"CCZIP", "62701"}};
+    mall.ToTotals(a, c);
+    // Back to the card form, and a number the card check refuses.
+    mall.Post(a, {{"CMD", "startpurch"}, {"popt", "1"}});
+    purchase::Fields refused = c.card;
+    refused[1].second = "1234";
+    refused.insert(refused.begin(), {{"CMD", "complete"}, {"type", "CC"}});
+    EXPECT_FALSE(Shows(mall.Post(a, refused), "total"));
+    EXPECT_TRUE(Shows(mall.Submit(a, "joe@example.com"), "has changed since its totals were shown"));
+    EXPECT_EQ(mall.Mallctl({"orders"}).out, "");
+    // Going back to the card form alone, without new details, does not make it submittable either.
+    Checkout again = c;
+    again.items = {};
+    mall.ToTotals(a, again);
+    mall.Post(a, {{"CMD", "startpurch"}, {"popt", "1"}});
+    EXPECT_TRUE(Shows(mall.Submit(a, "joe@example.com"), "has changed since its totals were shown"));
+    // With the card accepted and the totals shown again, the order is taken, with its card.
+    mall.ToTotals(a, again);
+    EXPECT_TRUE(Shows(mall.Submit(a, "joe@example.com"), "DONE inv=[1]"));
+    auto stored = mall.Order("ACME", 1);
+    ASSERT_FALSE(stored.is_null());
+    EXPECT_EQ(stored["item_count"], 1);
+}
+
 TEST(Submit, AnAcceptedOrderLowersTheStockAndLeavesANoticeForTheStore) {
     PurchaseMall mall;
     const std::string a = Shopper(1);
