@@ -8,10 +8,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -145,6 +147,17 @@ void begin_linger(Connection &k) {
         k.file_fd = -1;
     }
     asio::error_code ec;
+    if (!k.writing && !k.peer_eof) {
+        // A peer that sent nothing more than its request has nothing unread here that could
+        // turn our close into a reset: the connection closes at once, its answer still going
+        // out before the end. Input left unread needs the wait for the peer's end below.
+        char next;
+        ssize_t unread = ::recv(k.socket.native_handle(), &next, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (unread == 0 || (unread < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
+            close_now(k);
+            return;
+        }
+    }
     if (!k.writing) {
         k.socket.shutdown(asio::socket_base::shutdown_send, ec);
         // The peer has ended already: nothing of its input is left to cause a reset.
@@ -208,6 +221,11 @@ void hold(Channel &c) {
 
 void call_status(Channel &c, int status);
 void schedule(Channel &c, bool force);
+void run_ready();
+
+// Channels whose next status call is due, in the order they became due.
+std::deque<std::pair<Channel *, unsigned long>> g_ready;
+bool g_ready_posted = false;
 
 void run_next_status(Channel &c) {
     if (!c.conn || c.phase != Channel::Phase::serving || c.injected.empty()) return;
@@ -227,13 +245,29 @@ void schedule(Channel &c, bool force) {
         return;
     }
     c.posted = true;
-    Channel *cp = &c;
-    unsigned long generation = c.generation;
-    asio::post(loop(), [cp, generation] {
-        if (cp->generation != generation) return;
-        cp->posted = false;
-        run_next_status(*cp);
-    });
+    g_ready.emplace_back(&c, c.generation);
+    if (g_ready_posted) return;
+    g_ready_posted = true;
+    asio::post(loop(), run_ready);
+}
+
+// The status calls due run one after another in one turn of the loop, those they make due
+// included, up to a bound that leaves the other connections their turn. Without a look at the
+// sockets between two calls, a page goes out in the turn that made it.
+void run_ready() {
+    constexpr int kCallsPerTurn = 64;
+    g_ready_posted = false;
+    for (int calls = 0; calls < kCallsPerTurn && !g_ready.empty(); ++calls) {
+        auto [c, generation] = g_ready.front();
+        g_ready.pop_front();
+        if (c->generation != generation) continue;
+        c->posted = false;
+        run_next_status(*c);
+    }
+    if (!g_ready.empty() && !g_ready_posted) {
+        g_ready_posted = true;
+        asio::post(loop(), run_ready);
+    }
 }
 
 void tick() {
@@ -359,16 +393,11 @@ void attach_channel(Channel &c, std::shared_ptr<Connection> conn) {
     c.conn->channel = &c;
     ++c.generation;
     g_tcpip[c.number] = HostTcpInfo{};
-    asio::error_code ec;
-    // Writes are tried at once and never block (pump); the reads take the same mode.
-    c.conn->socket.non_blocking(true, ec);
-    asio::ip::tcp::endpoint peer = c.conn->socket.remote_endpoint(ec);
-    if (!ec) {
-        asio::ip::address a = peer.address();
-        if (a.is_v6() && a.to_v6().is_v4_mapped()) a = asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6());
-        if (a.is_v4()) g_tcpip[c.number].peer.s_addr = htonl(a.to_v4().to_uint());
-        g_tcpip[c.number].peer_port = peer.port();
-    }
+    const asio::ip::tcp::endpoint &peer = c.conn->peer;
+    asio::ip::address a = peer.address();
+    if (a.is_v6() && a.to_v6().is_v4_mapped()) a = asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6());
+    if (a.is_v4()) g_tcpip[c.number].peer.s_addr = htonl(a.to_v4().to_uint());
+    g_tcpip[c.number].peer_port = peer.port();
 }
 
 CallScope::CallScope(Channel &c)

@@ -26,6 +26,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
     ~Connection();
 
     asio::ip::tcp::socket socket;
+    asio::ip::tcp::endpoint peer;  // as accepted
     // One timer for the phase the connection is in: the request's read time-out, the send
     // time-out of a finishing answer, the wait for the peer's end after our own.
     asio::steady_timer timer;

@@ -32,6 +32,7 @@ constexpr size_t kBodyRate = 4096;
 struct Daemon {
     std::unique_ptr<asio::ip::tcp::acceptor> acceptor;
     std::unique_ptr<asio::steady_timer> retry;
+    asio::ip::tcp::endpoint peer;  // the address of the connection being accepted
     bool accepting = false;
     bool stopped = false;
     bool have_proxy = false;
@@ -90,10 +91,7 @@ void arm_read_deadline(Connection &k, std::chrono::steady_clock::duration after)
 
 // The IPv4 address of a peer in network byte order, as the channel records keep it; an IPv6
 // peer is counted under a digest of its address.
-uint32_t peer_key(const asio::ip::tcp::socket &socket) {
-    asio::error_code ec;
-    asio::ip::tcp::endpoint peer = socket.remote_endpoint(ec);
-    if (ec) return 0;
+uint32_t peer_key(const asio::ip::tcp::endpoint &peer) {
     asio::ip::address a = peer.address();
     if (a.is_v6() && a.to_v6().is_v4_mapped()) a = asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6());
     if (a.is_v4()) return htonl(a.to_v4().to_uint());
@@ -255,8 +253,8 @@ void turn_away(asio::ip::tcp::socket &socket) {
     }
 }
 
-void open_connection(asio::ip::tcp::socket socket) {
-    uint32_t key = peer_key(socket);
+void open_connection(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint &peer) {
+    uint32_t key = peer_key(peer);
     bool exempt = g_web.have_proxy && key == g_web.proxy.s_addr;
     auto counted = g_web.per_address.find(key);
     int from_address = counted == g_web.per_address.end() ? 0 : counted->second;
@@ -264,7 +262,11 @@ void open_connection(asio::ip::tcp::socket socket) {
         turn_away(socket);
         return;
     }
+    // Reads and writes are tried at once and never block (pump), from the first read on.
+    asio::error_code ec;
+    socket.non_blocking(true, ec);
     auto k = std::make_shared<Connection>(std::move(socket));
+    k->peer = peer;
     k->address_key = key;
     k->counted = true;
     ++g_web.open;
@@ -278,7 +280,8 @@ void open_connection(asio::ip::tcp::socket socket) {
 void start_accept() {
     if (!g_web.acceptor || g_web.accepting || g_web.stopped) return;
     g_web.accepting = true;
-    g_web.acceptor->async_accept([](const asio::error_code &ec, asio::ip::tcp::socket socket) {
+    // The peer's address comes with the accepted socket, not from a later question.
+    g_web.acceptor->async_accept(g_web.peer, [](const asio::error_code &ec, asio::ip::tcp::socket socket) {
         g_web.accepting = false;
         if (g_web.stopped || ec == asio::error::operation_aborted) return;
         if (ec) {
@@ -289,7 +292,7 @@ void start_accept() {
             });
             return;
         }
-        open_connection(std::move(socket));
+        open_connection(std::move(socket), g_web.peer);
         start_accept();
     });
 }
@@ -312,7 +315,9 @@ void connection_released(const Connection &k) {
 }
 
 int web_listen(const WebOptions &options) {
-    init_channels([] { asio::post(loop(), [] { serve_waiting(); }); });
+    init_channels([] {
+        if (!g_web.waiting.empty()) asio::post(loop(), [] { serve_waiting(); });
+    });
     g_web.max_connections = options.max_connections;
     g_web.max_per_address = options.max_per_address;
     std::string where = options.bind + ":" + std::to_string(options.port);

@@ -19,6 +19,11 @@ const char kSpoolTemplate[] = "KVZSVTMP\\SVWTXXXXXX";
 // file to size a buffer. A channel has one spool file open at a time.
 constexpr size_t kSpoolBufferSize = 4096;
 char SpoolBuffers[HOST_CHANNELS][kSpoolBufferSize];
+// What each channel's spool file holds and what of it is still to be read: the transfer knows
+// its end without a read that finds nothing.
+long SpoolLeft[HOST_CHANNELS];
+
+long *LeftOf(int channel) { return channel >= 0 && channel < HOST_CHANNELS ? &SpoolLeft[channel] : nullptr; }
 
 uint16_t Now16() { return static_cast<uint16_t>(_hrtval() >> 12); }
 
@@ -52,8 +57,10 @@ MODULE_EXPORT void WebOut(const char *text) {
         }
         if (_usrnum >= 0 && _usrnum < HOST_CHANNELS)
             setvbuf(web->file, SpoolBuffers[_usrnum], _IOFBF, kSpoolBufferSize);
+        if (long *left = LeftOf(_usrnum)) *left = 0;
     }
-    fputs(text, web->file);
+    if (fputs(text, web->file) >= 0)
+        if (long *left = LeftOf(_usrnum)) *left += static_cast<long>(std::strlen(text));
 }
 
 void BeginTransfer() {
@@ -111,7 +118,10 @@ MODULE_EXPORT void svwStatus(void) {
         size_t want = static_cast<size_t>(room < _vdasiz ? room : _vdasiz);
         // Once the end of the file has been read there is nothing more to read: the file
         // does not grow while it is sent.
-        size_t count = web->file != nullptr && !feof(web->file) ? fread(_vdatmp, 1, want, web->file) : 0;
+        long *left = LeftOf(_usrnum);
+        if (left != nullptr && static_cast<long>(want) > *left) want = static_cast<size_t>(*left);
+        size_t count = web->file != nullptr && !feof(web->file) && want > 0 ? fread(_vdatmp, 1, want, web->file) : 0;
+        if (left != nullptr) *left -= static_cast<long>(count);
         if (count > 0) {
             web->bytes_sent += _hdlrspbdy(_vdatmp, static_cast<int>(count));
             web->last_activity = now;
