@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "host/log.h"
 
@@ -46,14 +47,19 @@ int base64_value(char c) {
 std::string access_line(const AccessEntry &e) {
     static const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    std::tm tm{};
-    localtime_r(&e.when, &tm);
-    long offset = tm.tm_gmtoff / 60;
-    char sign = offset < 0 ? '-' : '+';
-    if (offset < 0) offset = -offset;
-    char when[48];
-    std::snprintf(when, sizeof when, "%02d/%s/%04d:%02d:%02d:%02d %c%02ld%02ld", tm.tm_mday, kMonths[tm.tm_mon],
-                  tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, sign, offset / 60, offset % 60);
+    // Many lines share a second: its text is made once.
+    static std::time_t made_for = -1;
+    static char when[48];
+    if (e.when != made_for) {
+        std::tm tm{};
+        localtime_r(&e.when, &tm);
+        long offset = tm.tm_gmtoff / 60;
+        char sign = offset < 0 ? '-' : '+';
+        if (offset < 0) offset = -offset;
+        std::snprintf(when, sizeof when, "%02d/%s/%04d:%02d:%02d:%02d %c%02ld%02ld", tm.tm_mday, kMonths[tm.tm_mon],
+                      tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, sign, offset / 60, offset % 60);
+        made_for = e.when;
+    }
     std::string line = e.address.empty() ? "-" : e.address;
     line += " - " + escaped(e.user) + " [" + when + "] \"" + (e.request_line.empty() ? "" : escaped(e.request_line)) +
             "\" " + std::to_string(e.status) + " " + std::to_string(e.body_bytes) + " \"" + escaped(e.referer) +

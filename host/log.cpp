@@ -21,12 +21,17 @@ namespace {
 
 bool g_verbose = false;
 
+// Lines come many to a second: the stamp is made once a second.
 std::string stamp() {
+    static std::time_t made_for = -1;
+    static char buf[32];
     std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S ", &tm);
+    if (t != made_for) {
+        std::tm tm{};
+        localtime_r(&t, &tm);
+        std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S ", &tm);
+        made_for = t;
+    }
     return buf;
 }
 

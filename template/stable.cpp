@@ -34,6 +34,13 @@ char **EmptySlots(int count) {
     return slots;
 }
 
+// The first character of a name with ASCII letters in upper case, as the comparison of names
+// sees it.
+inline unsigned char FoldedFirst(const char *name) {
+    unsigned char c = static_cast<unsigned char>(name[0]);
+    return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+}
+
 } // namespace
 
 STable::STable(int initial_capacity)
@@ -52,8 +59,11 @@ STable::~STable() {
 
 int STable::Find(const char *name) const {
     if (name == nullptr) return -1;
+    // Most names differ in their first letter already: the full comparison is made only for
+    // those that share it (in either case).
+    const unsigned char first = FoldedFirst(name);
     for (int i = 0; i < capacity; ++i)
-        if (names[i] != nullptr && _sameas(names[i], name)) return i;
+        if (names[i] != nullptr && FoldedFirst(names[i]) == first && _sameas(names[i], name)) return i;
     return -1;
 }
 
@@ -89,6 +99,14 @@ int STable::SetAt(int slot, const char *text) {
     // Only indexes of filled slots are meaningful; anything else is ignored rather than
     // writing outside the arrays or giving an empty slot a value without a name.
     if (slot < 0 || slot >= capacity || names[slot] == nullptr) return slot;
+    // Rows of a page set the same names again and again: a value that fits where the old one
+    // was goes there.
+    if (text == nullptr) text = "";
+    size_t length = std::strlen(text);
+    if (values[slot] != nullptr && std::strlen(values[slot]) >= length) {
+        std::memmove(values[slot], text, length + 1);
+        return slot;
+    }
     char *copy = CopyText(text);
     std::free(values[slot]);
     values[slot] = copy;

@@ -44,11 +44,12 @@ int EnvNumber(const char *name, int fallback) {
     return text != nullptr && *text != '\0' ? std::atoi(text) : fallback;
 }
 
-// Resident memory of a process in kilobytes.
-long ResidentKb(pid_t pid) {
+// Resident memory of a process in kilobytes: all of it (VmRSS), or one part ("RssAnon": the
+// heap and stacks; "RssFile": mapped files, the data files among them).
+long ResidentKb(pid_t pid, const std::string &field = "VmRSS") {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+        if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
     return -1;
 }
 
@@ -202,10 +203,11 @@ TEST(Load, ShoppersBuyBesideIdleAndTricklingConnectionsAndNothingIsLost) {
     Shop(port, Address(80, 0), Clock::now(), 0, &figures);
     ASSERT_TRUE(e2e::get(port, "/webmall?CMD=storelist", Address(80, 1)).status == 200);
     const long rss_before = ResidentKb(mall.host->pid());
+    const long anon_before = ResidentKb(mall.host->pid(), "RssAnon");
     const double cpu_before = mall.host->cpu_seconds();
 
     auto started = Clock::now();
-    std::vector<long> rss_quarters;
+    std::vector<long> rss_quarters, anon_quarters;
     {
         Crowd crowd(port, idle, trickle);
         std::this_thread::sleep_for(1s);  // the crowd in place
@@ -216,11 +218,14 @@ TEST(Load, ShoppersBuyBesideIdleAndTricklingConnectionsAndNothingIsLost) {
         for (int quarter = 1; quarter <= 4; ++quarter) {
             std::this_thread::sleep_until(end - std::chrono::milliseconds(seconds * 1000 * (4 - quarter) / 4));
             rss_quarters.push_back(ResidentKb(mall.host->pid()));
+            anon_quarters.push_back(ResidentKb(mall.host->pid(), "RssAnon"));
         }
         for (auto &t : threads) t.join();
     }
     const double elapsed = std::chrono::duration<double>(Clock::now() - started).count() - 1;
     const long rss_after = ResidentKb(mall.host->pid());
+    const long anon_after = ResidentKb(mall.host->pid(), "RssAnon");
+    const long file_after = ResidentKb(mall.host->pid(), "RssFile");
     const double cpu = mall.host->cpu_seconds() - cpu_before;
 
     for (const std::string &failure : figures.failures) ADD_FAILURE() << failure;
@@ -256,6 +261,12 @@ TEST(Load, ShoppersBuyBesideIdleAndTricklingConnectionsAndNothingIsLost) {
     std::snprintf(line, sizeof line,
                   "hostd resident memory: %ld kB before; %ld, %ld, %ld, %ld kB at each quarter; %ld kB after\n",
                   rss_before, rss_quarters[0], rss_quarters[1], rss_quarters[2], rss_quarters[3], rss_after);
+    report << line;
+    std::snprintf(line, sizeof line,
+                  "  of which heap and stacks (RssAnon): %ld kB before; %ld, %ld, %ld, %ld kB; %ld kB after;"
+                  " mapped files (RssFile) %ld kB after\n",
+                  anon_before, anon_quarters[0], anon_quarters[1], anon_quarters[2], anon_quarters[3], anon_after,
+                  file_after);
     report << line;
     std::snprintf(line, sizeof line, "hostd CPU: %.1f s in %.1f s\n", cpu, elapsed);
     report << line;
