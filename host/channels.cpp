@@ -8,12 +8,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -33,10 +31,6 @@ using namespace std::chrono_literals;
 
 // A status call held for lack of progress waits at most this long.
 constexpr auto kClockTick = 100ms;
-// A finishing answer whose peer takes nothing for this long is cut off.
-constexpr auto kSendTimeout = 60s;
-// After our end of the connection, how long we wait for the peer's end before closing.
-constexpr auto kLingerTime = 3s;
 
 // The loop first: what follows holds sockets and timers, which must go before it at exit.
 [[maybe_unused]] asio::io_context &g_loop_first = loop();
@@ -92,8 +86,6 @@ bool spool_name(const char *name) {
     return std::strstr(name, "..") == nullptr && name[9] != '\0';
 }
 
-constexpr size_t kHeadKept = 4096;
-
 // The access log's line for the request the channel carried: its status from the host's own
 // answer or from the status line sent, its body the bytes sent behind the response head.
 void log_request(const Connection &k, const HttpRequest &rq, const in_addr &peer) {
@@ -139,68 +131,8 @@ void end_channel(Channel &c) {
     if (g_on_freed) g_on_freed();
 }
 
-void begin_linger(Connection &k) {
-    k.state = Connection::State::lingering;
-    k.queued.clear();
-    if (k.file_fd >= 0) {
-        ::close(k.file_fd);
-        k.file_fd = -1;
-    }
-    asio::error_code ec;
-    if (!k.writing && !k.peer_eof) {
-        // A peer that sent nothing more than its request has nothing unread here that could
-        // turn our close into a reset: the connection closes at once, its answer still going
-        // out before the end. Input left unread needs the wait for the peer's end below.
-        char next;
-        ssize_t unread = ::recv(k.socket.native_handle(), &next, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (unread == 0 || (unread < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
-            close_now(k);
-            return;
-        }
-    }
-    if (!k.writing) {
-        k.socket.shutdown(asio::socket_base::shutdown_send, ec);
-        // The peer has ended already: nothing of its input is left to cause a reset.
-        if (k.peer_eof) {
-            close_now(k);
-            return;
-        }
-    }
-    arm_timer(k, kLingerTime, [](Connection &conn) { close_now(conn); });
-}
 
-void refill_from_file(Connection &k) {
-    if (k.file_fd < 0) return;
-    size_t want = static_cast<size_t>(std::min<unsigned long long>(k.file_left, 64 * 1024));
-    ssize_t n = 0;
-    if (want > 0) {
-        k.sending.resize(want);
-        n = ::read(k.file_fd, k.sending.data(), want);
-    }
-    if (n <= 0) {
-        // End of the file, or a file that shrank while being sent: the answer ends here.
-        k.sending.clear();
-        ::close(k.file_fd);
-        k.file_fd = -1;
-        k.file_left = 0;
-        return;
-    }
-    k.sending.resize(static_cast<size_t>(n));
-    k.file_left -= static_cast<unsigned long long>(n);
-}
 
-void drained(Connection &k) {
-    if (k.answered && k.channel == nullptr) {
-        // A request refused before it had a channel is logged like any other.
-        in_addr peer{};
-        peer.s_addr = k.address_key;
-        log_request(k, k.reader.request, peer);
-        begin_linger(k);
-        return;
-    }
-    Channel *c = k.channel;
-    if (c != nullptr && c->phase == Channel::Phase::finishing && c->in_call == 0) end_gracefully(*c);
-}
 
 void tick();
 
@@ -306,33 +238,7 @@ void output_moved(Channel &c) {
     }
 }
 
-// A write has ended, n bytes taken: false when nothing more is to be written.
-bool wrote(const std::shared_ptr<Connection> &k, const asio::error_code &ec, size_t n) {
-    k->writing = false;
-    if (k->state == Connection::State::closed) return false;
-    if (k->state == Connection::State::lingering) {
-        // The output was given up; the write that was in flight has ended, so our end can go.
-        asio::error_code ignored;
-        k->socket.shutdown(asio::socket_base::shutdown_send, ignored);
-        if (ec || k->peer_eof) close_now(*k);
-        return false;
-    }
-    if (ec) {
-        if (k->channel != nullptr) peer_gone(*k->channel);
-        else close_now(*k);
-        return false;
-    }
-    if (k->head.size() < kHeadKept && k->head.find("\r\n\r\n") == std::string::npos)
-        k->head.append(k->sending, k->sending_done, std::min(n, kHeadKept - k->head.size()));
-    k->bytes_out += n;
-    k->sending_done += n;
-    if (k->channel != nullptr) output_moved(*k->channel);
-    return true;
-}
 
-void on_written(const std::shared_ptr<Connection> &k, const asio::error_code &ec, size_t n) {
-    if (wrote(k, ec, n)) pump(*k);
-}
 
 Channel *live(Channel *c) { return c != nullptr && c->conn ? c : nullptr; }
 
@@ -346,22 +252,32 @@ Channel *output_channel() {
 
 }  // namespace
 
-// The input buffer is small: every open connection has one, also an idle one, and a request
-// arrives in as many reads as it takes.
-Connection::Connection(asio::ip::tcp::socket s)
-    : socket(std::move(s)), timer(socket.get_executor()), input(4 * 1024) {}
 
-Connection::~Connection() {
-    if (counted) connection_released(*this);
+
+// ---- what a connection tells the channel table ----------------------------------------------
+
+// All output is out: a request refused before it had a channel is logged and the connection
+// closes; a finished answer ends its channel.
+void connection_drained(Connection &k) {
+    if (k.answered && k.channel == nullptr) {
+        // A request refused before it had a channel is logged like any other.
+        in_addr peer{};
+        peer.s_addr = k.address_key;
+        log_request(k, k.reader.request, peer);
+        begin_linger(k);
+        return;
+    }
+    Channel *c = k.channel;
+    if (c != nullptr && c->phase == Channel::Phase::finishing && c->in_call == 0) end_gracefully(*c);
 }
 
-void answer_without_channel(Connection &k, int code, const std::string &page) {
-    if (k.state != Connection::State::open) return;
-    k.answered = true;
-    k.status = code;
-    k.queued = page;
-    arm_timer(k, kSendTimeout, [](Connection &conn) { close_now(conn); });
-    pump(k);
+void connection_output_moved(Connection &k) {
+    if (k.channel != nullptr) output_moved(*k.channel);
+}
+
+void connection_failed(Connection &k) {
+    if (k.channel != nullptr) peer_gone(*k.channel);
+    else close_now(k);
 }
 
 void init_channels(std::function<void()> on_channel_freed) {
@@ -486,62 +402,9 @@ void end_at_once(Channel &c) {
     close_now(*k);
 }
 
-void close_now(Connection &k) {
-    if (k.state == Connection::State::closed) return;
-    k.state = Connection::State::closed;
-    if (k.file_fd >= 0) {
-        ::close(k.file_fd);
-        k.file_fd = -1;
-    }
-    disarm_timer(k);
-    asio::error_code ec;
-    k.socket.close(ec);
-    k.queued.clear();
-}
 
-// Output goes to the socket at once as far as the socket takes it (it does not block); only
-// what it does not take waits for the socket, with an asynchronous write. A page usually leaves
-// within the call that queued it, without further turns of the loop.
-void pump(Connection &k) {
-    std::shared_ptr<Connection> self = k.shared_from_this();
-    while (k.state == Connection::State::open && !k.writing) {
-        if (k.sending_done >= k.sending.size()) {
-            k.sending.clear();
-            k.sending_done = 0;
-            k.sending.swap(k.queued);
-        }
-        if (k.sending.empty()) refill_from_file(k);
-        if (k.sending.empty()) {
-            drained(k);
-            return;
-        }
-        auto pending = asio::buffer(k.sending.data() + k.sending_done, k.sending.size() - k.sending_done);
-        asio::error_code ec = asio::error::would_block;
-        size_t n = 0;
-        if (k.socket.non_blocking()) n = k.socket.write_some(pending, ec);
-        if (ec == asio::error::would_block || ec == asio::error::try_again) {
-            k.writing = true;
-            k.socket.async_write_some(pending, [self](const asio::error_code &e, size_t m) { on_written(self, e, m); });
-            return;
-        }
-        if (!wrote(self, ec, n)) return;
-    }
-}
 
-void arm_timer(Connection &k, std::chrono::steady_clock::duration after, std::function<void(Connection &)> fn) {
-    unsigned seq = ++k.timer_seq;
-    k.timer.expires_after(after);
-    std::shared_ptr<Connection> self = k.shared_from_this();
-    k.timer.async_wait([self, seq, fn = std::move(fn)](const asio::error_code &ec) {
-        if (ec || seq != self->timer_seq || self->state == Connection::State::closed) return;
-        fn(*self);
-    });
-}
 
-void disarm_timer(Connection &k) {
-    ++k.timer_seq;
-    k.timer.cancel();
-}
 
 void queue_answer(Channel &c, int code, const std::string &message_html, const std::string &extra_headers) {
     if (!c.conn) return;

@@ -1,5 +1,5 @@
-// The channel table and the connections behind it, for the web daemon's own files: output
-// buffers, status calls, the context of a call into a module, and the ways a channel ends.
+// The channel table, for the web daemon's own files: per-channel records, output buffers,
+// status calls, the context of a call into a module, and the ways a channel ends.
 //
 // A channel is one of HOST_CHANNELS slots a module sees by number. A connection is the TCP
 // socket that occupies a slot; it outlives the slot by the graceful close, so the slot is free
@@ -14,63 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "host/connection.h"
 #include "host/http_request.h"
 #include "shell/host.h"
 
 namespace host {
-
-struct Channel;
-
-struct Connection : std::enable_shared_from_this<Connection> {
-    explicit Connection(asio::ip::tcp::socket s);
-    ~Connection();
-
-    asio::ip::tcp::socket socket;
-    asio::ip::tcp::endpoint peer;  // as accepted
-    // One timer for the phase the connection is in: the request's read time-out, the send
-    // time-out of a finishing answer, the wait for the peer's end after our own.
-    asio::steady_timer timer;
-    unsigned timer_seq = 0;  // a wait whose number is no longer current is void
-
-    Channel *channel = nullptr;  // null once the channel has ended
-    enum class State { open, lingering, closed } state = State::open;
-    bool peer_eof = false;  // the peer has sent its end
-
-    std::vector<char> input;
-    bool reading = false;
-
-    // Output: queued has not been offered to the socket yet; sending is what the write in
-    // flight offered, of which sending_done bytes are taken. Both count against the room.
-    std::string queued;
-    std::string sending;
-    size_t sending_done = 0;
-    bool writing = false;
-
-    int file_fd = -1;  // a file the host itself sends (www/), read as the socket takes output
-    unsigned long long file_left = 0;
-
-    // For the access log: what the socket took, the start of it up to the end of the response
-    // head, and the status of an answer the host gave itself (0: read it from the head).
-    unsigned long long bytes_out = 0;
-    std::string head;
-    int status = 0;
-
-    // A connection takes a channel only once its request is read whole: until then the request
-    // is read here, within its deadline, and a complete request may wait for a free channel.
-    RequestReader reader;
-    bool continue_sent = false;
-    bool body_deadline_set = false;
-    bool waiting = false;   // read whole, waiting for a free channel
-    bool answered = false;  // refused before it had a channel; closes once the answer is out
-    // What the caps on open connections count: the connection's share until it is destroyed.
-    uint32_t address_key = 0;
-    bool counted = false;
-};
-
-// Called as a counted connection goes (its socket is closed by then).
-void connection_released(const Connection &k);
-// The host's own answer on a connection that has no channel: sent, then the connection ends.
-void answer_without_channel(Connection &k, int code, const std::string &page);
 
 struct Channel {
     int number = 0;
@@ -135,10 +83,6 @@ int output_room(const Channel &c);
 void peer_gone(Channel &c);
 void end_gracefully(Channel &c);
 void end_at_once(Channel &c);
-void close_now(Connection &k);
-void pump(Connection &k);
-void arm_timer(Connection &k, std::chrono::steady_clock::duration after, std::function<void(Connection &)> fn);
-void disarm_timer(Connection &k);
 // Queues one of the host's own answers as the whole response, which finishes the request.
 void queue_answer(Channel &c, int code, const std::string &message_html, const std::string &extra_headers = "");
 // Stops everything at shutdown: every channel ends at once.

@@ -1,0 +1,176 @@
+// A shopper's connection: its socket, the output queued for it and sent, its one timer, and the
+// ways it closes. What the connection carries is the channel table's business; the connection
+// tells it when output moved, ran out or could not be written (channels.cpp).
+#include "host/connection.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace host {
+namespace {
+
+using namespace std::chrono_literals;
+
+// After our end of the connection, how long we wait for the peer's end before closing.
+constexpr auto kLingerTime = 3s;
+// What of the response's start the access log may need: the status line and the headers.
+constexpr size_t kHeadKept = 4096;
+
+void refill_from_file(Connection &k) {
+    if (k.file_fd < 0) return;
+    size_t want = static_cast<size_t>(std::min<unsigned long long>(k.file_left, 64 * 1024));
+    ssize_t n = 0;
+    if (want > 0) {
+        k.sending.resize(want);
+        n = ::read(k.file_fd, k.sending.data(), want);
+    }
+    if (n <= 0) {
+        // End of the file, or a file that shrank while being sent: the answer ends here.
+        k.sending.clear();
+        ::close(k.file_fd);
+        k.file_fd = -1;
+        k.file_left = 0;
+        return;
+    }
+    k.sending.resize(static_cast<size_t>(n));
+    k.file_left -= static_cast<unsigned long long>(n);
+}
+
+// A write has ended, n bytes taken: false when nothing more is to be written.
+bool wrote(const std::shared_ptr<Connection> &k, const asio::error_code &ec, size_t n) {
+    k->writing = false;
+    if (k->state == Connection::State::closed) return false;
+    if (k->state == Connection::State::lingering) {
+        // The output was given up; the write that was in flight has ended, so our end can go.
+        asio::error_code ignored;
+        k->socket.shutdown(asio::socket_base::shutdown_send, ignored);
+        if (ec || k->peer_eof) close_now(*k);
+        return false;
+    }
+    if (ec) {
+        connection_failed(*k);
+        return false;
+    }
+    if (k->head.size() < kHeadKept && k->head.find("\r\n\r\n") == std::string::npos)
+        k->head.append(k->sending, k->sending_done, std::min(n, kHeadKept - k->head.size()));
+    k->bytes_out += n;
+    k->sending_done += n;
+    connection_output_moved(*k);
+    return true;
+}
+
+void on_written(const std::shared_ptr<Connection> &k, const asio::error_code &ec, size_t n) {
+    if (wrote(k, ec, n)) pump(*k);
+}
+
+}  // namespace
+
+// The input buffer is small: every open connection has one, also an idle one, and a request
+// arrives in as many reads as it takes.
+Connection::Connection(asio::ip::tcp::socket s)
+    : socket(std::move(s)), timer(socket.get_executor()), input(4 * 1024) {}
+
+Connection::~Connection() {
+    if (counted) connection_released(*this);
+}
+
+void answer_without_channel(Connection &k, int code, const std::string &page) {
+    if (k.state != Connection::State::open) return;
+    k.answered = true;
+    k.status = code;
+    k.queued = page;
+    arm_timer(k, kSendTimeout, [](Connection &conn) { close_now(conn); });
+    pump(k);
+}
+
+void begin_linger(Connection &k) {
+    k.state = Connection::State::lingering;
+    k.queued.clear();
+    if (k.file_fd >= 0) {
+        ::close(k.file_fd);
+        k.file_fd = -1;
+    }
+    asio::error_code ec;
+    if (!k.writing && !k.peer_eof) {
+        // A peer that sent nothing more than its request has nothing unread here that could
+        // turn our close into a reset: the connection closes at once, its answer still going
+        // out before the end. Input left unread needs the wait for the peer's end below.
+        char next;
+        ssize_t unread = ::recv(k.socket.native_handle(), &next, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (unread == 0 || (unread < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
+            close_now(k);
+            return;
+        }
+    }
+    if (!k.writing) {
+        k.socket.shutdown(asio::socket_base::shutdown_send, ec);
+        // The peer has ended already: nothing of its input is left to cause a reset.
+        if (k.peer_eof) {
+            close_now(k);
+            return;
+        }
+    }
+    arm_timer(k, kLingerTime, [](Connection &conn) { close_now(conn); });
+}
+
+void close_now(Connection &k) {
+    if (k.state == Connection::State::closed) return;
+    k.state = Connection::State::closed;
+    if (k.file_fd >= 0) {
+        ::close(k.file_fd);
+        k.file_fd = -1;
+    }
+    disarm_timer(k);
+    asio::error_code ec;
+    k.socket.close(ec);
+    k.queued.clear();
+}
+
+// Output goes to the socket at once as far as the socket takes it (it does not block); only
+// what it does not take waits for the socket, with an asynchronous write. A page usually leaves
+// within the call that queued it, without further turns of the loop.
+void pump(Connection &k) {
+    std::shared_ptr<Connection> self = k.shared_from_this();
+    while (k.state == Connection::State::open && !k.writing) {
+        if (k.sending_done >= k.sending.size()) {
+            k.sending.clear();
+            k.sending_done = 0;
+            k.sending.swap(k.queued);
+        }
+        if (k.sending.empty()) refill_from_file(k);
+        if (k.sending.empty()) {
+            connection_drained(k);
+            return;
+        }
+        auto pending = asio::buffer(k.sending.data() + k.sending_done, k.sending.size() - k.sending_done);
+        asio::error_code ec = asio::error::would_block;
+        size_t n = 0;
+        if (k.socket.non_blocking()) n = k.socket.write_some(pending, ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            k.writing = true;
+            k.socket.async_write_some(pending, [self](const asio::error_code &e, size_t m) { on_written(self, e, m); });
+            return;
+        }
+        if (!wrote(self, ec, n)) return;
+    }
+}
+
+void arm_timer(Connection &k, std::chrono::steady_clock::duration after, std::function<void(Connection &)> fn) {
+    unsigned seq = ++k.timer_seq;
+    k.timer.expires_after(after);
+    std::shared_ptr<Connection> self = k.shared_from_this();
+    k.timer.async_wait([self, seq, fn = std::move(fn)](const asio::error_code &ec) {
+        if (ec || seq != self->timer_seq || self->state == Connection::State::closed) return;
+        fn(*self);
+    });
+}
+
+void disarm_timer(Connection &k) {
+    ++k.timer_seq;
+    k.timer.cancel();
+}
+
+}  // namespace host
