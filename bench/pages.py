@@ -131,9 +131,19 @@ class Mall:
         line = self.process.stdout.readline()
         match = re.search(r":(\d+)/", line)
         if not match:
+            self.process.kill()
+            self.process.wait()
             raise SystemExit("hostd did not start: " + line)
         self.port = int(match.group(1))
         self.pid = self.process.pid
+        try:
+            self.prepare(catalogue_db)
+        except BaseException:
+            self.stop()  # a mall that cannot be prepared leaves no hostd behind
+            raise
+
+    def prepare(self, catalogue_db):
+        """The paths of the seven pages, the cart filled and an order stored for the review."""
         if catalogue_db:
             self.paths = {
                 "storelist": "/webmall?CMD=storelist",
