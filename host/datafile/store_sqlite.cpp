@@ -29,8 +29,10 @@ namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
 // A catalogue of a million products is a few hundred megabytes; map it rather than copy it
-// through the page cache, and keep a decent cache for the rest.
-constexpr const char *kTuning = "PRAGMA synchronous=FULL; PRAGMA cache_size=-32768;"
+// through the page cache. The cache holds what the map cannot serve (pages written, pages in
+// the write-ahead log); 4 MB per data file bounds what the files cost hostd's heap, however
+// many orders come in.
+constexpr const char *kTuning = "PRAGMA synchronous=FULL; PRAGMA cache_size=-4096;"
                                 " PRAGMA mmap_size=1073741824; PRAGMA temp_store=MEMORY;";
 
 // The statements of a look-up on one key, with and without the record.
