@@ -8,7 +8,9 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "orders/slots.h"
+#include "shell/buffers.h"
+#include "shell/companion_entries.h"
+#include "shell/options.h"
 #include "shell/paths.h"
 #include "template/stable.h"
 #include "web/params.h"
@@ -19,8 +21,6 @@ namespace {
 constexpr int kImageUrlSize = 256;
 constexpr int kImagePathSize = 512;
 constexpr int kEmailSize = 128;
-
-const char *Text(const char *option) { return option != nullptr ? option : ""; }
 
 void Terminate(char *field, size_t width) { field[width - 1] = '\0'; }
 
@@ -54,7 +54,7 @@ bool ReadStoreFile(void *out, size_t size, const void *key, int keynum) {
 char *LocateBackground(char *url, const char *directory, const char *url_directory) {
     for (const char *kind : {"jpg", "gif"}) {
         char path[kImagePathSize];
-        if (Format(path, sizeof path, "%s%sKVZSVBKG.%s", Text(OptImagePrefix), directory, kind) &&
+        if (Format(path, sizeof path, "%s%sKVZSVBKG.%s", OptionText(OptImagePrefix), directory, kind) &&
             Present(path) && Format(url, kImageUrlSize, "%sKVZSVBKG.%s", url_directory, kind))
             return url;
     }
@@ -154,56 +154,63 @@ ProductKey1 MakeProductKey1(const char *store_id, const char *dept_id, const cha
     return key;
 }
 
-bool ReadStore(const char *store_id) {
+StoreRecord *ReadStore(const char *store_id) {
     StoreKey0 key = MakeStoreKey0(kRecordStore, store_id);
-    if (!ReadStoreFile(StoreBuffer, kStoreRecordSize, &key, kStoreFileKeyType)) return false;
+    if (!ReadStoreFile(StoreBuffer, kStoreRecordSize, &key, kStoreFileKeyType)) return nullptr;
     TerminateTexts(StoreRec());
-    return true;
+    return StoreRec();
 }
 
-bool ReadExtStore(const char *store_id) {
+ExtendedStoreRecord *ReadExtStore(const char *store_id) {
     StoreKey0 key = MakeStoreKey0(kRecordExtended, store_id);
     if (!ReadStoreFile(ExtStoreBuffer, kExtendedStoreRecordSize, &key, kStoreFileKeyType))
-        return false;
+        return nullptr;
     TerminateTexts(ExtStoreRec());
-    return true;
+    return ExtStoreRec();
 }
 
-bool ReadDepartment(const char *store_id, const char *dept_id) {
+DepartmentRecord *ReadDepartment(const char *store_id, const char *dept_id) {
     StoreKey1 key = MakeStoreKey1(kRecordDepartment, store_id, dept_id);
-    if (!ReadStoreFile(DeptBuffer, kDepartmentRecordSize, &key, kStoreFileKeyDept)) return false;
+    if (!ReadStoreFile(DeptBuffer, kDepartmentRecordSize, &key, kStoreFileKeyDept)) return nullptr;
     TerminateTexts(DeptRec());
-    return true;
+    return DeptRec();
 }
 
-bool ReadProduct(const char *store_id, const char *dept_id, const char *product_id) {
+ProductRecord *ReadProduct(const char *store_id, const char *dept_id, const char *product_id) {
     ProductKey1 key = MakeProductKey1(store_id, dept_id, product_id);
     _dfaSetBlk(Mall.product_file);
     bool found = _dfaAcqLock(ProductBuffer, &key, kProductKeyDept, HOST_GET_EQUAL, 0);
     _dfaRstBlk();
-    if (found) TerminateTexts(ProductRec());
-    return found;
+    if (!found) return nullptr;
+    TerminateTexts(ProductRec());
+    return ProductRec();
 }
 
-bool ReadFormat(const char *store_id, const char *format_name) {
+FormatRecord *ReadFormat(const char *store_id, const char *format_name) {
     FormatKey1 key{};
     _stlcpy(key.store_id, store_id, sizeof key.store_id);
     _stlcpy(key.name, format_name, sizeof key.name);
     _dfaSetBlk(Mall.format_file);
     bool found = _dfaAcqLock(FormatBuffer, &key, kFormatKeyName, HOST_GET_EQUAL, 0);
     _dfaRstBlk();
-    if (found) TerminateTexts(FormatRec());
-    return found;
+    if (!found) return nullptr;
+    TerminateTexts(FormatRec());
+    return FormatRec();
 }
 
 // ---- page rules -----------------------------------------------------------------------------
 
-void SetCommonEntries(STable *table) {
-    table->Set("roothtm", Text(OptRootHtm));
-    table->Set("MALLNAME", Text(OptMallName));
+void SetMallEntries(STable *table) {
+    table->Set("roothtm", OptionText(OptRootHtm));
+    table->Set("MALLNAME", OptionText(OptMallName));
     table->Set("MALLIMAGE", GetMallImage());
     SetCurrency(table);
-    SetOrderLinks(table);
+}
+
+void SetStoreEntries(STable *table, const StoreRecord *store, const char *background_id) {
+    table->Set("STORENAME", store->name);
+    table->Set("STOREMAIL", MakeEmail(store->mail_user));
+    table->Set("STOREBKG", GetStoreBkg(background_id));
 }
 
 void SetCurrency(STable *table) {
@@ -274,7 +281,7 @@ MODULE_EXPORT char *GetStoreIcon(const char *store_id, const char *icon) {
     static char url[kImageUrlSize];
     char path[kImagePathSize];
     if (IsSafePathPart(store_id) && IsSafePathPart(icon) &&
-        Format(path, sizeof path, "%sKVZSV\\%s\\%s", Text(OptImagePrefix), store_id, icon) &&
+        Format(path, sizeof path, "%sKVZSV\\%s\\%s", OptionText(OptImagePrefix), store_id, icon) &&
         Present(path) && Format(url, sizeof url, "KVZSV/%s/%s", store_id, icon))
         return url;
     url[0] = '\0';
@@ -285,7 +292,7 @@ MODULE_EXPORT char *GetDeptIcon(const char *store_id, const char *dept_id, const
     static char url[kImageUrlSize];
     char path[kImagePathSize];
     if (IsSafePathPart(store_id) && IsSafePathPart(dept_id) && IsSafePathPart(icon) &&
-        Format(path, sizeof path, "%sKVZSV\\%s\\%s\\%s", Text(OptImagePrefix), store_id, dept_id,
+        Format(path, sizeof path, "%sKVZSV\\%s\\%s\\%s", OptionText(OptImagePrefix), store_id, dept_id,
                icon) &&
         Present(path) && Format(url, sizeof url, "KVZSV/%s/%s/%s", store_id, dept_id, icon))
         return url;
@@ -299,28 +306,21 @@ char *FormatText(const char *store_id, const char *format_name, int choice) {
     static char text[kFormatChoiceSize];
     text[0] = '\0';
     // An order item without a choice carries -1; only the six choices are texts of the record.
-    if (choice >= 0 && choice < kFormatChoices && ReadFormat(store_id, format_name))
-        _stzcpy(text, FormatRec()->choices[choice], sizeof text);
+    if (choice < 0 || choice >= kFormatChoices) return text;
+    if (const FormatRecord *format = ReadFormat(store_id, format_name))
+        _stzcpy(text, format->choices[choice], sizeof text);
     return text;
 }
 
-float QuantityDiscount(const OrderItem *item, const ProductRecord *product) {
-    if (product->discounts[0].min == 0) return 0;
-    int32_t quantity = item->quantity;
-    for (int i = 0; i < kDiscounts; ++i) {
-        int32_t lowest = product->discounts[i].min;
-        int32_t highest = product->discounts[i].max;
-        if (lowest <= quantity && quantity <= highest)
-            return static_cast<float>(product->discount_percent[i] * 0.01);
-    }
-    return 0;
+const char *ChoiceText(const char *store_id, const char *format_name, int choice) {
+    return choice == -1 ? "-" : FormatText(store_id, format_name, choice);
 }
 
 MODULE_EXPORT char *MakeEmail(const char *userid) {
     static char address[kEmailSize];
     const char *alias = _alsofusr != nullptr ? _alsofusr(userid) : userid;
     _stzcpy(address, alias, sizeof address);
-    _stzcat(address, Text(OptEmailSuffix), sizeof address);
+    _stzcat(address, OptionText(OptEmailSuffix), sizeof address);
     return address;
 }
 
@@ -330,14 +330,18 @@ bool ProductEntries(const KeywordRecord *hit, STable *table) {
     _stzcpy(dept_id, hit->dept_id, sizeof dept_id);
     _stzcpy(product_id, hit->product_id, sizeof product_id);
 
-    if (!ReadStore(store_id) || !CanSeeStore(StoreRec(), 0)) {
+    const StoreRecord *store = ReadStore(store_id);
+    if (store == nullptr || !CanSeeStore(store, 0)) {
         std::memset(ProductBuffer, 0, kProductRecordSize);
         return false;
     }
-    bool shown = ReadProduct(store_id, dept_id, product_id);
-    if (!shown) std::memset(ProductBuffer, 0, kProductRecordSize);
-
-    const ProductRecord *product = ProductRec();
+    // A missing product still sets the entries, from the zeroed buffer.
+    const ProductRecord *product = ReadProduct(store_id, dept_id, product_id);
+    const bool shown = product != nullptr;
+    if (!shown) {
+        std::memset(ProductBuffer, 0, kProductRecordSize);
+        product = ProductRec();
+    }
     if (!ProductAvailable(product)) {
         std::memset(ProductBuffer, 0, kProductRecordSize);
         return false;
@@ -349,6 +353,6 @@ bool ProductEntries(const KeywordRecord *hit, STable *table) {
     table->Set("PRODDESC", product->description);
     table->SetFloat("PRODPRICE", product->price);
     int32_t kind = product->info_kind;
-    table->Set("INFO", Text(kind > 0 ? OptInfoText : OptNoInfoText));
+    table->Set("INFO", OptionText(kind > 0 ? OptInfoText : OptNoInfoText));
     return shown;
 }

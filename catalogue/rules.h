@@ -1,17 +1,18 @@
-// The rules every catalogue page shares: the common page entries, who may see a store, when a
-// product is available and which price applies, the image locators, and the record look-ups
-// and texts (FormatText, QuantityDiscount, MakeEmail, ProductEntries) other parts build on.
+// The rules every catalogue page shares: the mall's and a store's page entries, who may see a
+// store, when a product is available and which price applies, the image locators, and the record
+// look-ups and texts (FormatText, MakeEmail, ProductEntries) other parts build on.
 #pragma once
 
 #include <cstdint>
 
 #include "catalogue/records.h"
-#include "orders/records.h"
+#include "shell/buffers.h"
 #include "shell/module.h"
 
 class STable;
 
-// The module's record buffers as the records they hold.
+// The module's record buffers as the records they hold, for the pages that read records
+// themselves (a walk along a file's keys, the two halves of the product buffer).
 inline StoreRecord *StoreRec() { return reinterpret_cast<StoreRecord *>(StoreBuffer); }
 inline DepartmentRecord *DeptRec() { return reinterpret_cast<DepartmentRecord *>(DeptBuffer); }
 inline ExtendedStoreRecord *ExtStoreRec() {
@@ -40,16 +41,21 @@ ProductKey1 MakeProductKey1(const char *store_id, const char *dept_id, const cha
 
 // Record look-ups by identifier into the module's buffers (the store record, the extended
 // store record, the department record, the product record), each with the get-equal look-up;
-// the file selection is left as it was. False when there is no such record.
-bool ReadStore(const char *store_id);
-bool ReadExtStore(const char *store_id);
-bool ReadDepartment(const char *store_id, const char *dept_id);
-bool ReadProduct(const char *store_id, const char *dept_id, const char *product_id);
-// The store's format format_name (key 1 of the format file) into the format buffer.
-bool ReadFormat(const char *store_id, const char *format_name);
+// the file selection is left as it was. Each returns the record read, in its buffer and valid
+// until the next read of its kind, or nullptr when there is no such record (the buffer is then
+// as it was).
+StoreRecord *ReadStore(const char *store_id);
+ExtendedStoreRecord *ReadExtStore(const char *store_id);
+DepartmentRecord *ReadDepartment(const char *store_id, const char *dept_id);
+ProductRecord *ReadProduct(const char *store_id, const char *dept_id, const char *product_id);
+// The store's format format_name (key 1 of the format file), into the format buffer.
+FormatRecord *ReadFormat(const char *store_id, const char *format_name);
 
-// "roothtm", "MALLNAME", "MALLIMAGE", "CURRENCY" and the cart links "SHOP", "CORD", "KILL".
-void SetCommonEntries(STable *table);
+// "roothtm", "MALLNAME", "MALLIMAGE" and "CURRENCY": the entries of every page of the mall.
+void SetMallEntries(STable *table);
+// "STORENAME", "STOREMAIL" and "STOREBKG" of a store's pages. background_id is the store id
+// as the page's own links spell it, which names the background's directory in its URL.
+void SetStoreEntries(STable *table, const StoreRecord *store, const char *background_id);
 // "CURRENCY": the text of message 52, which templates put in front of amounts; "" without it.
 constexpr int kCurrencyMessage = 52;
 void SetCurrency(STable *table);
@@ -84,12 +90,10 @@ MODULE_EXPORT char *GetStoreIcon(const char *store_id, const char *icon);
 MODULE_EXPORT char *GetDeptIcon(const char *store_id, const char *dept_id, const char *icon);
 
 // The text of choice (0 to 5) of a store's format; "" when the format or the choice does not
-// exist. A static 11-byte text.
+// exist, and for -1, an item without a choice. A static 11-byte text.
 char *FormatText(const char *store_id, const char *format_name, int choice);
-
-// The discount fraction (0.15 for 15 %) the product's table gives for the item's quantity;
-// 0 when no range holds it, or the table's first range starts at 0.
-float QuantityDiscount(const OrderItem *item, const ProductRecord *product);
+// The same text as the cart and the totals show it: "-" for an item without a choice.
+const char *ChoiceText(const char *store_id, const char *format_name, int choice);
 
 // The host alias of userid followed by option 10, in one 128-byte static buffer; a longer
 // address is cut to 127 characters.

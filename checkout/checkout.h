@@ -4,7 +4,8 @@
 
 #include <cstdint>
 
-#include "checkout/records.h"
+#include "orders/customer_record.h"
+#include "shell/buffers.h"
 #include "shell/module.h"
 
 class STable;
@@ -15,6 +16,8 @@ void SubmitCustomerInfo();   // POST "submitreg"
 void ShowPurchaseOptions();  // POST "purchopt"
 void StartPurchase();        // POST "startpurch"
 MODULE_EXPORT void CompletePurchase(void);  // POST "complete"
+MODULE_EXPORT void SubmitPurchase(void);    // POST "submit"
+MODULE_EXPORT void Review(void);            // GET and POST "review"
 
 // The totals page of the current order, with the caller's table: the caller has set the
 // common page entries and the store entries and read the order's store record and extended

@@ -8,6 +8,8 @@
 #include "checkout/checkout.h"
 #include "checkout/shipping.h"
 #include "orders/slots.h"
+#include "shell/buffers.h"
+#include "shell/companion_entries.h"
 #include "template/cparse.h"
 #include "template/stable.h"
 #include "web/escape.h"
@@ -73,7 +75,7 @@ void GetCustomerInfo() {
         Error("Invalid request to Get Customer Info");
         return;
     }
-    if (destination == Destination::Checkout && (CurrentOrder == nullptr || CurrentOrder->count == 0)) {
+    if (destination == Destination::Checkout && (CurrentOrder() == nullptr || CurrentOrder()->count == 0)) {
         Error(_getMsgBlk(45));
         return;
     }
@@ -94,8 +96,8 @@ void GetCustomerInfo() {
     CustomerRecord *customer = CustomerRec();
     if (UserVerified()) {
         ReadCustomer(CurrentUserId());
-    } else if (CurrentOrder != nullptr) {
-        std::memcpy(customer, &CurrentOrder->customer, kCustomerRecordSize);
+    } else if (CurrentOrder() != nullptr) {
+        std::memcpy(customer, &CurrentOrder()->customer, kCustomerRecordSize);
         TerminateTexts(customer);
     } else {
         std::memset(customer, 0, kCustomerRecordSize);
@@ -137,12 +139,12 @@ void SubmitCustomerInfo() {
     }
 
     if (destination == Destination::Checkout) {
-        if (CurrentOrder == nullptr) {
+        if (CurrentOrder() == nullptr) {
             Error(_getMsgBlk(45));
             return;
         }
-        std::memcpy(&CurrentOrder->customer, customer, kCustomerRecordSize);
-        CurrentOrder->priced = 0;
+        std::memcpy(&CurrentOrder()->customer, customer, kCustomerRecordSize);
+        CurrentOrder()->priced = 0;
     }
     // The details were typed for nothing if they are not kept: a user who asked to keep them
     // is told, and a checkout goes on with the order's copy.

@@ -1,6 +1,7 @@
 // Purchase option values, the sets of allowed options and the option texts.
 #include "checkout/options.h"
 
+#include "shell/companion_entries.h"
 #include "web/params.h"
 #include "web/request.h"
 

@@ -11,6 +11,7 @@
 #include "checkout/options.h"
 #include "checkout/shipping.h"
 #include "orders/slots.h"
+#include "shell/companion_entries.h"
 #include "template/cparse.h"
 #include "template/stable.h"
 #include "web/escape.h"
@@ -101,7 +102,7 @@ bool ValidateExpiry() {
     std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
-    return ValidateExpiryAt(CurrentOrder->payment.expiry, local.tm_mon + 1, local.tm_year, Mall.max_card_years);
+    return ValidateExpiryAt(CurrentOrder()->payment.expiry, local.tm_mon + 1, local.tm_year, Mall.max_card_years);
 }
 
 int16_t CardTypeCode(uint16_t option) {
@@ -110,16 +111,16 @@ int16_t CardTypeCode(uint16_t option) {
 
 // A check the card library lacks cannot vouch for a card: its absence refuses it.
 int32_t CheckCreditCard() {
-    const char *number = CurrentOrder->payment.number;
+    const char *number = CurrentOrder()->payment.number;
     if (pCardNumCheck == nullptr || pCardNumCheck(number) != 0) return -1;
     if (pBadCardCheck == nullptr || pBadCardCheck(number, "", 2) != 0) return -2;
-    if (pCardTypeCheck == nullptr || pCardTypeCheck(number, CardTypeCode(CurrentOrder->purchase_option)) != 0)
+    if (pCardTypeCheck == nullptr || pCardTypeCheck(number, CardTypeCode(CurrentOrder()->purchase_option)) != 0)
         return -3;
     return 0;
 }
 
 void StartPurchase() {
-    OrderSlot *order = CurrentOrder;
+    OrderSlot *order = CurrentOrder();
     if (order == nullptr) {
         Error(_getMsgBlk(45));
         return;
@@ -189,7 +190,7 @@ void StartPurchase() {
 }
 
 MODULE_EXPORT void CompletePurchase(void) {
-    OrderSlot *order = CurrentOrder;
+    OrderSlot *order = CurrentOrder();
     if (order == nullptr) {
         Error(_getMsgBlk(45));
         return;

@@ -2,7 +2,7 @@
 // the order's amounts and lists the ways to pay the store allows, or goes straight on to the
 // totals when there is nothing to pay.
 #include "catalogue/rules.h"
-#include "checkout/amounts.h"
+#include "orders/amounts.h"
 #include "checkout/checkout.h"
 #include "checkout/options.h"
 #include "checkout/shipping.h"
@@ -43,7 +43,7 @@ Preview PreviewOrder(const OrderSlot *order, const ShippingMethod &method) {
 }  // namespace
 
 void ShowPurchaseOptions() {
-    OrderSlot *order = CurrentOrder;
+    OrderSlot *order = CurrentOrder();
     if (order == nullptr) {
         Error(_getMsgBlk(45));
         return;

@@ -118,7 +118,7 @@ bool ShippingLineOffered(const OrderSlot *order, const char *line, char *chosen)
 }
 
 void ShippingChoicePage(STable *table) {
-    OrderSlot *order = CurrentOrder;
+    OrderSlot *order = CurrentOrder();
     char store_id[kStoreIdSize];
     _stzcpy(store_id, order->store_id, sizeof store_id);
 

@@ -3,10 +3,13 @@
 #include <cstring>
 
 #include "catalogue/rules.h"
-#include "checkout/amounts.h"
 #include "checkout/options.h"
 #include "checkout/shipping.h"
+#include "orders/amounts.h"
 #include "orders/slots.h"
+#include "shell/buffers.h"
+#include "shell/companion_entries.h"
+#include "shell/options.h"
 #include "template/cparse.h"
 #include "template/stable.h"
 #include "web/escape.h"
@@ -52,10 +55,10 @@ int32_t NextOrderNumber(const char *store_id, void *buffer = OrderBuffer) {
     return last->order_number + 1;
 }
 
-// Fills one item of the stored order from the order's item and its product record, just read
-// into the product buffer; handling says whether the chosen shipping method charges handling.
-void FillItem(StoredOrderItem *stored, const OrderItem &item, const char *store_id, bool handling) {
-    const ProductRecord *product = ProductRec();
+// Fills one item of the stored order from the order's item and its product record; handling
+// says whether the chosen shipping method charges handling.
+void FillItem(StoredOrderItem *stored, const OrderItem &item, const ProductRecord *product,
+              const char *store_id, bool handling) {
     stored->quantity = item.quantity;
     _stzcpy(stored->dept_id, product->dept_id, sizeof stored->dept_id);
     _stzcpy(stored->product_id, item.product_id, sizeof stored->product_id);
@@ -68,12 +71,11 @@ void FillItem(StoredOrderItem *stored, const OrderItem &item, const char *store_
     if (item.download) {
         _stzcpy(stored->format1, "DOWNLOAD", sizeof stored->format1);
     } else {
-        if (item.choice1 != -1)
-            _stzcpy(stored->format1, FormatText(store_id, product->format1, item.choice1),
-                    sizeof stored->format1);
-        if (item.choice2 != -1)
-            _stzcpy(stored->format2, FormatText(store_id, product->format2, item.choice2),
-                    sizeof stored->format2);
+        // No choice made leaves the field empty.
+        _stzcpy(stored->format1, FormatText(store_id, product->format1, item.choice1),
+                sizeof stored->format1);
+        _stzcpy(stored->format2, FormatText(store_id, product->format2, item.choice2),
+                sizeof stored->format2);
     }
     stored->line_weight = static_cast<float>(static_cast<double>(item.quantity) * item.unit_weight);
     stored->discount = item.discount;
@@ -90,16 +92,11 @@ void RemoveStoredOrder(const char *store_id, int32_t number) {
     if (!removed) TraceLine("Unable to remove refused order %s %d", store_id, static_cast<int>(number));
 }
 
-// The shopper's order is done with: the slot goes back to the table.
-void FreeCurrentOrder() {
-    FreeOrderSlot(CurrentSlot);
-}
-
 }  // namespace
 
 MODULE_EXPORT void SubmitPurchase(void) {
-    OrderSlot *order = CurrentOrder;
-    if (order == nullptr || CurrentSlot < 0) {
+    OrderSlot *order = CurrentOrder();
+    if (order == nullptr) {
         Error(_getMsgBlk(45));
         return;
     }
@@ -124,11 +121,11 @@ MODULE_EXPORT void SubmitPurchase(void) {
 
     char store_id[kStoreIdSize];
     _stzcpy(store_id, order->store_id, sizeof store_id);
-    if (!ReadExtStore(store_id)) {
+    const ExtendedStoreRecord *ext = ReadExtStore(store_id);
+    if (ext == nullptr) {
         Error(_getMsgBlk(46));
         return;
     }
-    const ExtendedStoreRecord *ext = ExtStoreRec();
 
     const float largest = ext->max_order;
     const float total = static_cast<float>(static_cast<double>(order->subtotal) + order->shipping +
@@ -179,11 +176,12 @@ MODULE_EXPORT void SubmitPurchase(void) {
 
     for (int i = 0; i < count && i < kOrderSlotItems; ++i) {
         const OrderItem &item = order->items[i];
-        if (!ReadProduct(item.store_id, item.dept_id, item.product_id)) {
+        const ProductRecord *product = ReadProduct(item.store_id, item.dept_id, item.product_id);
+        if (product == nullptr) {
             Error(_getMsgBlk(44));
             return;
         }
-        FillItem(&record->items[i], item, store_id, method.handling);
+        FillItem(&record->items[i], item, product, store_id, method.handling);
     }
     if (!verified) _stlcpy(StoredOrderPassword(record, count), address, kOrderPasswordSize);
 

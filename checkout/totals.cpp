@@ -10,7 +10,7 @@
 #include <cstdlib>
 
 #include "catalogue/rules.h"
-#include "checkout/amounts.h"
+#include "orders/amounts.h"
 #include "checkout/checkout.h"
 #include "checkout/options.h"
 #include "checkout/shipping.h"
@@ -82,7 +82,7 @@ void ReadTaxRates(OrderSlot *order, const char *store_id, uint32_t settings) {
 }
 
 MODULE_EXPORT void ShowTotalOrder(STable *table) {
-    OrderSlot *order = CurrentOrder;
+    OrderSlot *order = CurrentOrder();
     const ExtendedStoreRecord *ext = ExtStoreRec();
     char store_id[kStoreIdSize];
     _stzcpy(store_id, order->store_id, sizeof store_id);

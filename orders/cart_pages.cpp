@@ -5,9 +5,11 @@
 #include <cstring>
 
 #include "catalogue/rules.h"
+#include "orders/amounts.h"
 #include "orders/items.h"
 #include "orders/pages.h"
 #include "orders/slots.h"
+#include "shell/companion_entries.h"
 #include "template/cparse.h"
 #include "template/stable.h"
 #include "web/escape.h"
@@ -19,16 +21,6 @@ namespace {
 
 constexpr int kQuantitySize = 16;  // at most 15 characters of "OrderQuant"
 constexpr int kChoiceSize = 3;     // at most 2 characters of "R1" and "R2"
-
-const char *Text(const char *option) { return option != nullptr ? option : ""; }
-
-// The entries every order page starts with, before the cart links.
-void SetMallEntries(STable *table) {
-    table->Set("roothtm", Text(OptRootHtm));
-    table->Set("MALLNAME", Text(OptMallName));
-    table->Set("MALLIMAGE", GetMallImage());
-    SetCurrency(table);
-}
 
 // A format choice from the request: its number, or -1 when the parameter is empty.
 int16_t TakeChoice(const char *name) {
@@ -49,17 +41,12 @@ const char *AddResultText(int16_t result) {
     }
 }
 
-// What a shopper who asked for more than the stock on hand is told: how many there are, from the
-// product record AddOrderProduct has just read.
-const char *StockText() {
-    const int32_t stock = reinterpret_cast<const ProductRecord *>(ProductBuffer)->stock;
+// What a shopper who asked for more than the stock on hand is told: how many there are.
+const char *StockText(const OrderItem &request) {
+    const ProductRecord *product = ReadProduct(request.store_id, request.dept_id, request.product_id);
+    const int32_t stock = product != nullptr ? product->stock : 0;
     if (stock <= 0) return "This product is out of stock";
     return _spr("Only %ld in stock: please order %ld or fewer", static_cast<long>(stock), static_cast<long>(stock));
-}
-
-// The text of an item's format choice for the cart: "-" when none was made.
-const char *ChoiceText(const char *store_id, const char *format_name, int16_t choice) {
-    return choice == -1 ? "-" : FormatText(store_id, format_name, choice);
 }
 
 // A choice number as the cart's change form hands it back in "R1" and "R2": "" for none.
@@ -84,7 +71,9 @@ void OrderPage() {
     char sid[kStoreIdSize], did[kDeptIdSize], pid[kProductIdSize];
     TakeParam(sid, sizeof sid, "SID");
     TakeParam(did, sizeof did, "DID");
-    if (quantity != 0 && !ReadDepartment(sid, did)) {
+    // A removal reads no department: its ids are the request's own.
+    const DepartmentRecord *dept = quantity != 0 ? ReadDepartment(sid, did) : nullptr;
+    if (quantity != 0 && dept == nullptr) {
         Error(_getMsgBlk(32));
         return;
     }
@@ -98,19 +87,16 @@ void OrderPage() {
     table.Set("PRODID", HtmlEscape(PlusId(pid)));
     SetMallEntries(&table);
 
-    const DepartmentRecord *dept = DeptRec();
-    if (quantity != 0 && (dept->flags & kDeptNoOrders)) {
+    if (dept != nullptr && (dept->flags & kDeptNoOrders)) {
         table.Set("info", _getMsgBlk(30));
         CParse parse("info.htm", &table, "kvzsvw\\", WebOut, sid);
         parse.Parse();
         return;
     }
 
-    // A removal reads no department, so its ids are the request's own: the department buffer
-    // holds whatever the last page happened to read.
     OrderItem request{};
-    _stzcpy(request.store_id, quantity != 0 ? dept->store_id : sid, sizeof request.store_id);
-    _stzcpy(request.dept_id, quantity != 0 ? dept->dept_id : did, sizeof request.dept_id);
+    _stzcpy(request.store_id, dept != nullptr ? dept->store_id : sid, sizeof request.store_id);
+    _stzcpy(request.dept_id, dept != nullptr ? dept->dept_id : did, sizeof request.dept_id);
     _stzcpy(request.product_id, pid, sizeof request.product_id);
     request.quantity = static_cast<int16_t>(quantity);
     request.choice1 = TakeChoice("R1");
@@ -130,7 +116,7 @@ void OrderPage() {
         CParse parse("sworder.htm", &table, "kvzsvw\\", WebOut, sid);
         parse.Parse();
     } else if (result == kAddBeyondStock) {
-        Error(StockText());
+        Error(StockText(request));
     } else {
         Error(AddResultText(result));
     }
@@ -139,11 +125,11 @@ void OrderPage() {
 
 void ShopCartPage() {
     STable table;
-    if (CurrentOrder == nullptr) {
+    if (CurrentOrder() == nullptr) {
         Error(_getMsgBlk(45));
         return;
     }
-    OrderSlot *order = CurrentOrder;
+    OrderSlot *order = CurrentOrder();
     SetMallEntries(&table);
     SetOrderLinks(&table);
     table.SetLong("NITEMS", order->count);
@@ -156,12 +142,7 @@ void ShopCartPage() {
     table.Set("PRODID", HtmlEscape(pid));
     table.Set("STOREID", store_id);
 
-    if (ReadStore(store_id)) {
-        const StoreRecord *store = StoreRec();
-        table.Set("STORENAME", store->name);
-        table.Set("STOREMAIL", MakeEmail(store->mail_user));
-        table.Set("STOREBKG", GetStoreBkg(store_id));
-    }
+    if (const StoreRecord *store = ReadStore(store_id)) SetStoreEntries(&table, store, store_id);
     table.Set("DEPT", did[0] != '\0' ? _getMsgBlk(21) : "");
     StoreKey1 dept_key = MakeStoreKey1(kRecordDepartment, store_id, did);
     _dfaSetBlk(Mall.store_file);
@@ -175,10 +156,10 @@ void ShopCartPage() {
     // An item whose product has left the catalogue has no price any more: it gets no row and
     // no share of the subtotal.
     order->subtotal = 0;
-    const ProductRecord *product = ProductRec();
     for (int i = 0; i < order->count; ++i) {
         const OrderItem *item = &order->items[i];
-        if (!ReadProduct(item->store_id, item->dept_id, item->product_id)) continue;
+        const ProductRecord *product = ReadProduct(item->store_id, item->dept_id, item->product_id);
+        if (product == nullptr) continue;
         table.Set("PID", HtmlEscape(item->product_id));
         table.Set("DEPTID", HtmlEscape(item->dept_id));
         table.Set("PRODNAME", product->name);
@@ -194,9 +175,7 @@ void ShopCartPage() {
         table.SetLong("QUANT", item->quantity);
         table.SetLong("QUANTBO", item->back_ordered);
 
-        float price = ProductPrice(product);
-        float discount = QuantityDiscount(item, product);
-        float unit = price - price * discount;
+        float unit = UnitPriceCharged(ProductPrice(product), QuantityDiscount(item, product));
         double line = item->quantity * static_cast<double>(unit);
         table.SetFloat("PRODPRICE", unit);
         table.SetFloat("EXTPRICE", static_cast<float>(line));
@@ -209,7 +188,7 @@ void ShopCartPage() {
 
 void KillOrderPage() {
     STable table;
-    if (CurrentOrder == nullptr) {
+    if (CurrentOrder() == nullptr) {
         Error(_getMsgBlk(45));
         return;
     }
@@ -219,7 +198,7 @@ void KillOrderPage() {
     table.Set("PRODID", HtmlEscape(TakeParam(pid, sizeof pid, "PID")));
     table.Set("STOREID", HtmlEscape(TakeParam(sid, sizeof sid, "SID")));
 
-    FreeOrderSlot(CurrentSlot);
+    FreeCurrentOrder();
 
     CParse parse("SWORDKL.HTM", nullptr, "kvzsvw\\", WebOut);
     parse.SetTables(&table, nullptr);

@@ -5,6 +5,7 @@
 
 #include "orders/pages.h"
 #include "orders/slots.h"
+#include "shell/options.h"
 #include "template/cparse.h"
 #include "template/stable.h"
 #include "web/escape.h"
@@ -15,7 +16,7 @@ MODULE_EXPORT void Debug(void) {
     STable table;
     table.Set("roothtm", OptRootHtm != nullptr ? OptRootHtm : "");
     table.Set("IP", inet_ntoa(_tcpipinf[_usrnum].peer));
-    table.Set("ORD", CurrentOrder != nullptr ? "Yes" : "No");
+    table.Set("ORD", CurrentOrder() != nullptr ? "Yes" : "No");
 
     const char *uid = GetParam("UID");
     if (uid[0] != '\0') table.Set("VUID", _adrxst(uid) ? "Yes" : "No");
@@ -24,17 +25,17 @@ MODULE_EXPORT void Debug(void) {
 
     CParse parse("debug.htm", &table, "kvzsvw\\", WebOut);
     // Without an order the page ends in front of the item block.
-    if (CurrentOrder == nullptr) {
+    if (CurrentOrder() == nullptr) {
         table.Set("storeid", "");
         table.Set("items", "");
         parse.Parse();
         return;
     }
-    table.Set("storeid", CurrentOrder->store_id);
-    table.SetLong("items", CurrentOrder->count);
+    table.Set("storeid", CurrentOrder()->store_id);
+    table.SetLong("items", CurrentOrder()->count);
     parse.Parse();
-    for (int i = 0; i < CurrentOrder->count; ++i) {
-        const OrderItem *item = &CurrentOrder->items[i];
+    for (int i = 0; i < CurrentOrder()->count; ++i) {
+        const OrderItem *item = &CurrentOrder()->items[i];
         table.Set("DID", HtmlEscape(item->dept_id));
         table.Set("PID", HtmlEscape(item->product_id));
         table.SetLong("QUANT", item->quantity);

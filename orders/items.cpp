@@ -6,6 +6,8 @@
 
 #include "catalogue/rules.h"
 #include "orders/slots.h"
+#include "shell/buffers.h"
+#include "shell/companion_entries.h"
 
 namespace {
 
@@ -153,10 +155,10 @@ int16_t AddOrderProduct(const OrderItem &request) {
 void GetOrderItem(OrderItem *item) {
     char product_id[kProductIdSize];
     _stzcpy(product_id, item->product_id, sizeof product_id);
-    if (CurrentOrder != nullptr) {
-        for (int i = 0; i < CurrentOrder->count; ++i) {
-            if (_sameas(CurrentOrder->items[i].product_id, product_id)) {
-                *item = CurrentOrder->items[i];
+    if (CurrentOrder() != nullptr) {
+        for (int i = 0; i < CurrentOrder()->count; ++i) {
+            if (_sameas(CurrentOrder()->items[i].product_id, product_id)) {
+                *item = CurrentOrder()->items[i];
                 return;
             }
         }
@@ -164,5 +166,5 @@ void GetOrderItem(OrderItem *item) {
     std::memset(item, 0, sizeof *item);
     item->choice1 = -1;
     item->choice2 = -1;
-    if (CurrentOrder == nullptr) TraceLine("Order item not found");
+    if (CurrentOrder() == nullptr) TraceLine("Order item not found");
 }

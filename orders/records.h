@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "catalogue/records.h"
-#include "checkout/records.h"
+#include "orders/customer_record.h"
 
 constexpr int kPaymentTextSize = 30;
 

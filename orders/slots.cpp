@@ -8,13 +8,15 @@
 #include <unordered_map>
 #include <vector>
 
+#include "catalogue/rules.h"
 #include "template/stable.h"
 
-int OrderSlotCount = 0;
-int32_t CurrentSlot = -1;
-OrderSlot *CurrentOrder = nullptr;
-
 namespace {
+
+int OrderSlotCount = 0;   // fixed at start-up
+// The current order of this request: its slot index (-1 for none) and the slot.
+int32_t CurrentSlot = -1;
+OrderSlot *Current = nullptr;
 
 std::vector<OrderSlot *> Entries;
 // The address, as the 32 bits the host stores, to its entry.
@@ -45,7 +47,7 @@ void ClearOrderSlots(int count) {
     Freed = {};
     Untouched = 0;
     CurrentSlot = -1;
-    CurrentOrder = nullptr;
+    Current = nullptr;
 }
 
 void FreeOrderSlots() {
@@ -60,7 +62,7 @@ void FreeOrderSlots() {
     Freed = {};
     Untouched = 0;
     CurrentSlot = -1;
-    CurrentOrder = nullptr;
+    Current = nullptr;
 }
 
 OrderSlot *OrderSlotAt(int32_t index) {
@@ -73,16 +75,16 @@ int32_t OrderSlotOf(in_addr shopper) {
     return found == ByAddress.end() ? -1 : found->second;
 }
 
-int32_t FindOrderSlot() {
+void FindCurrentOrder() {
     int32_t index = OrderSlotOf(_tcpipinf[_usrnum].peer);
     if (index >= 0) Entries[static_cast<size_t>(index)]->lifetime = kSlotLifetime;
-    return index;
+    CurrentSlot = index;
+    Current = OrderSlotAt(index);
 }
 
-void FindCurrentOrder() {
-    CurrentSlot = FindOrderSlot();
-    CurrentOrder = OrderSlotAt(CurrentSlot);
-}
+OrderSlot *CurrentOrder() { return Current; }
+
+void FreeCurrentOrder() { FreeOrderSlot(CurrentSlot); }
 
 int32_t NewOrderSlot(in_addr shopper) {
     int32_t index;
@@ -105,8 +107,8 @@ int32_t NewOrderSlot(in_addr shopper) {
 void FreeOrderSlot(int32_t index) {
     OrderSlot *slot = OrderSlotAt(index);
     if (slot == nullptr) return;
-    if (slot == CurrentOrder) {
-        CurrentOrder = nullptr;
+    if (slot == Current) {
+        Current = nullptr;
         CurrentSlot = -1;
     }
     ByAddress.erase(Key(slot->shopper));
@@ -126,8 +128,13 @@ int32_t NextOrderSlotInUse(int32_t after) {
 }
 
 void SetOrderLinks(STable *table) {
-    bool order = CurrentOrder != nullptr;
+    bool order = Current != nullptr;
     table->Set("SHOP", _getMsgBlk(order ? 25 : 26));
     table->Set("CORD", _getMsgBlk(order ? 19 : 20));
     table->Set("KILL", _getMsgBlk(order ? 22 : 23));
+}
+
+void SetCommonEntries(STable *table) {
+    SetMallEntries(table);
+    SetOrderLinks(table);
 }

@@ -16,12 +16,8 @@ constexpr int kOrderSlotsClassic = 50;    // the count when option 18 says nothi
 constexpr int kOrderSlotsMost = 100000;
 constexpr int16_t kSlotLifetime = 30;  // sweep periods a slot survives without a request
 
-// The number of entries, fixed at start-up.
-extern int OrderSlotCount;
-
-// The current order of this request: its slot index (-1 for none) and the slot.
-extern int32_t CurrentSlot;
-extern OrderSlot *CurrentOrder;
+// The entries and their count, the index by address and the current order are this file's
+// alone; the rest of the module reaches them through the calls below.
 
 // Start-up: an empty table of count entries (brought into 50..100,000).
 void ClearOrderSlots(int count = kOrderSlotsClassic);
@@ -29,10 +25,13 @@ void FreeOrderSlots();   // shutdown
 
 // The slot at index, or nullptr for an empty entry or an index outside the table.
 OrderSlot *OrderSlotAt(int32_t index);
-// The slot of the current channel's peer (its lifetime back to 30), or -1; creates nothing.
-int32_t FindOrderSlot();
-// Sets CurrentSlot and CurrentOrder from FindOrderSlot.
+// Makes the order of the current channel's peer the current order (its lifetime back to 30);
+// creates nothing.
 void FindCurrentOrder();
+// The current order of this request, or nullptr when the shopper has none.
+OrderSlot *CurrentOrder();
+// The shopper's order is done with (cancelled or submitted): its slot goes back to the table.
+void FreeCurrentOrder();
 // The slot index of an address, or -1; changes nothing.
 int32_t OrderSlotOf(in_addr shopper);
 // A new, zeroed slot for the address in the lowest empty entry, its lifetime 30; -1 when every
@@ -49,6 +48,8 @@ void ForEachOrderSlot(Visit visit);
 
 // "SHOP", "CORD" and "KILL": the cart links with or without a current order.
 void SetOrderLinks(STable *table);
+// The entries every page of the mall starts with: the mall's entries and the cart links.
+void SetCommonEntries(STable *table);
 
 // The sweep of abandoned orders, every 10 seconds.
 MODULE_EXPORT void CheckUsers(void);

@@ -12,6 +12,9 @@
 #include "catalogue/rules.h"
 #include "companions/mall/files.h"
 #include "host/datafile.h"
+#include "orders/amounts.h"
+#include "shell/companion_entries.h"
+#include "shell/options.h"
 #include "web/escape.h"
 
 namespace {

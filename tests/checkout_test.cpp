@@ -10,11 +10,14 @@
 #include <tuple>
 #include <vector>
 
-#include "checkout/amounts.h"
+#include <arpa/inet.h>
+
 #include "checkout/options.h"
 #include "checkout/payment.h"
 #include "checkout/shipping.h"
+#include "orders/amounts.h"
 #include "orders/slots.h"
+#include "shell/companion_entries.h"
 #include "shell/module.h"
 
 namespace {
@@ -35,14 +38,21 @@ class CheckoutRoot : public ::testing::Test {
         block_ = _opnmsg("test.mcv");
         _setmbk(block_);
         saved_mall_ = Mall;
-        order_ = OrderSlot{};
-        std::strcpy(order_.store_id, "ACME");
-        order_.count = 1;
-        std::strcpy(order_.items[0].store_id, "ACME");
-        CurrentOrder = &order_;
+        // The shopper of the current channel, with an order of their own.
+        ClearOrderSlots();
+        in_addr shopper{};
+        shopper.s_addr = htonl(0x7f000002);
+        _tcpipinf[_usrnum].peer = shopper;
+        order_ = OrderSlotAt(NewOrderSlot(shopper));
+        ASSERT_NE(order_, nullptr);
+        std::strcpy(order_->store_id, "ACME");
+        order_->count = 1;
+        std::strcpy(order_->items[0].store_id, "ACME");
+        FindCurrentOrder();
+        ASSERT_EQ(CurrentOrder(), order_);
     }
     void TearDown() override {
-        CurrentOrder = nullptr;
+        FreeOrderSlots();
         Mall = saved_mall_;
         _clsmsg(block_);
         fs::current_path(previous_);
@@ -54,14 +64,14 @@ class CheckoutRoot : public ::testing::Test {
     }
     std::string Offered(const std::string &line) {
         char chosen[kShippingLineSize] = "unchanged";
-        if (!ShippingLineOffered(&order_, line.c_str(), chosen)) return "(refused)";
+        if (!ShippingLineOffered(order_, line.c_str(), chosen)) return "(refused)";
         return chosen;
     }
 
     fs::path root_, previous_;
     HostMessageBlock *block_ = nullptr;
     MallVars saved_mall_{};
-    OrderSlot order_{};
+    OrderSlot *order_ = nullptr;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -167,8 +177,8 @@ class CardChecks : public CheckoutRoot {
         pCardTypeCheck = FakeCards::Type;
         FakeCards::calls.clear();
         FakeCards::refuse_number = FakeCards::refuse_bad = FakeCards::refuse_type = 0;
-        std::strcpy(order_.payment.number, "4111111111111111");
-        order_.purchase_option = 1;
+        std::strcpy(order_->payment.number, "4111111111111111");
+        order_->purchase_option = 1;
     }
     void TearDown() override {
         pCardNumCheck = std::get<0>(saved_);
@@ -198,7 +208,7 @@ TEST_F(CardChecks, ThreeChecksInOrderStoppingAtTheFirstRefusal) {
 TEST_F(CardChecks, OptionSixteenIsCardType256AndTheOthersTheirOwnValue) {
     for (uint16_t option : {1, 2, 4, 8, 16}) {
         FakeCards::calls.clear();
-        order_.purchase_option = option;
+        order_->purchase_option = option;
         EXPECT_EQ(CheckCreditCard(), 0);
         EXPECT_EQ(FakeCards::calls.back(), "type " + std::to_string(option == 16 ? 256 : option));
     }
@@ -260,10 +270,10 @@ TEST_F(CheckoutRoot, OnlyALineTheShippingPageOffersIsTaken) {
 TEST_F(CheckoutRoot, WithoutAFileOrForNoShippingItemsOnlyTheDefaultLine) {
     EXPECT_EQ(Offered("Standard shipping~0.00~0.00~NO"), "Standard shipping~0.00~0.00~NO") << "no file";
     WriteFile("KVZSV/ACME/KVZSVSHP.CFG", "Ground~5.00~2.00~YES\n");
-    order_.items[0].flags = kProductNoShipping;
+    order_->items[0].flags = kProductNoShipping;
     EXPECT_EQ(Offered("Ground~5.00~2.00~YES"), "(refused)");
     EXPECT_EQ(Offered("Standard shipping~0.00~0.00~NO"), "Standard shipping~0.00~0.00~NO");
-    order_.count = 0;
+    order_->count = 0;
     EXPECT_EQ(Offered("Standard shipping~0.00~0.00~NO"), "Standard shipping~0.00~0.00~NO") << "an empty order";
 }
 

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "catalogue/records.h"
-#include "checkout/records.h"
+#include "orders/customer_record.h"
 #include "host/datafile.h"
 #include "host/log.h"
 #include "orders/records.h"

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "web/hooks.h"
+
 char DecodeBuffer[kDecodeSize];
 
 namespace {
@@ -48,7 +50,7 @@ void ClearChannelAuthorization() {
 
 MODULE_EXPORT int kvzsvwparse(char *line) {
     if (_usrnum >= 0 && _usrnum < HOST_CHANNELS) _hdrstg(line, "Authorization:", &Authorization[_usrnum]);
-    return PrevHeaderParser != nullptr ? PrevHeaderParser(line) : 0;
+    return PassHeaderLineOn(line);
 }
 
 void VerifyUser() {

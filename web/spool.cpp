@@ -1,6 +1,8 @@
 // Response spooling and streaming.
 #include "web/spool.h"
 
+#include "shell/options.h"
+
 #include <unistd.h>
 
 #include <cstdio>

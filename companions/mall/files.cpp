@@ -4,7 +4,7 @@
 #include <cstddef>
 
 #include "catalogue/records.h"
-#include "checkout/records.h"
+#include "orders/customer_record.h"
 #include "orders/records.h"
 
 namespace {

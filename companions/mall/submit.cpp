@@ -12,7 +12,7 @@
 #include <string>
 
 #include "catalogue/records.h"
-#include "checkout/records.h"
+#include "orders/customer_record.h"
 #include "orders/records.h"
 #include "orders/order_text.h"
 #include "shell/host.h"

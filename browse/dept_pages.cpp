@@ -2,8 +2,12 @@
 // department a page at a time ("prodlist").
 #include <cstring>
 
-#include "catalogue/pages.h"
+#include "browse/pages.h"
 #include "catalogue/rules.h"
+#include "orders/slots.h"
+#include "shell/buffers.h"
+#include "shell/companion_entries.h"
+#include "shell/options.h"
 #include "template/cparse.h"
 #include "template/stable.h"
 #include "web/escape.h"

@@ -8,6 +8,8 @@
 #include "checkout/checkout.h"
 #include "checkout/options.h"
 #include "orders/slots.h"
+#include "shell/buffers.h"
+#include "shell/companion_entries.h"
 #include "template/cparse.h"
 #include "template/stable.h"
 #include "web/escape.h"

@@ -2,8 +2,11 @@
 // information page of one store ("storeinfo").
 #include <cstring>
 
-#include "catalogue/pages.h"
+#include "browse/pages.h"
 #include "catalogue/rules.h"
+#include "orders/slots.h"
+#include "shell/companion_entries.h"
+#include "shell/options.h"
 #include "template/cparse.h"
 #include "template/stable.h"
 #include "web/escape.h"

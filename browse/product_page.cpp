@@ -5,6 +5,9 @@
 
 #include "catalogue/rules.h"
 #include "orders/items.h"
+#include "orders/slots.h"
+#include "shell/buffers.h"
+#include "shell/companion_entries.h"
 #include "template/cparse.h"
 #include "template/stable.h"
 #include "web/escape.h"

@@ -1,5 +1,17 @@
-// The checkout's arithmetic, shared by the purchase options preview and the totals page.
-#include "checkout/amounts.h"
+// The order's arithmetic, shared by the cart, the purchase options preview and the totals page.
+#include "orders/amounts.h"
+
+float QuantityDiscount(const OrderItem *item, const ProductRecord *product) {
+    if (product->discounts[0].min == 0) return 0;
+    int32_t quantity = item->quantity;
+    for (int i = 0; i < kDiscounts; ++i) {
+        int32_t lowest = product->discounts[i].min;
+        int32_t highest = product->discounts[i].max;
+        if (lowest <= quantity && quantity <= highest)
+            return static_cast<float>(product->discount_percent[i] * 0.01);
+    }
+    return 0;
+}
 
 float UnitPriceCharged(float price, float discount) {
     double p = price;

@@ -8,9 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "catalogue/pages.h"
+#include "browse/pages.h"
 #include "catalogue/rules.h"
 #include "orders/slots.h"
+#include "shell/companion_entries.h"
+#include "shell/options.h"
 #include "template/cparse.h"
 #include "template/stable.h"
 #include "web/escape.h"
@@ -27,7 +29,7 @@ const char *const kSearchTypes[] = {"SM", "SS", "SD"};  // by key number of the 
 // order) and "_DEPTID_" no department.
 void SearchScope(char *store_id, char *dept_id) {
     const char *sid = GetParam("SID");
-    if (_sameas(sid, "_STOREID_")) sid = CurrentOrder != nullptr ? CurrentOrder->store_id : "";
+    if (_sameas(sid, "_STOREID_")) sid = CurrentOrder() != nullptr ? CurrentOrder()->store_id : "";
     _stzcpy(store_id, sid, kStoreIdSize);
     const char *did = GetParam("DID");
     _stzcpy(dept_id, _sameas(did, "_DEPTID_") ? "" : did, kDeptIdSize);
