@@ -22,18 +22,16 @@ namespace {
 
 // The opening both lists share: the store named by "SID", which the shopper must be allowed to
 // see. False when the page has ended here with the error page or a logon request.
-bool OpenStore(STable *table, const char *sid) {
+const StoreRecord *OpenStore(STable *table, const char *sid) {
     table->Set("STOREID", HtmlEscape(sid));
-    if (!ReadStore(sid)) {
+    const StoreRecord *store = ReadStore(sid);
+    if (store == nullptr) {
         Error(_getMsgBlk(46));
-        return false;
+        return nullptr;
     }
-    const StoreRecord *store = StoreRec();
-    if (!CanSeeStore(store, 1)) return false;
-    table->Set("STORENAME", store->name);
-    table->Set("STOREMAIL", MakeEmail(store->mail_user));
-    table->Set("STOREBKG", GetStoreBkg(store->store_id));
-    return true;
+    if (!CanSeeStore(store, 1)) return nullptr;
+    SetStoreEntries(table, store, store->store_id);
+    return store;
 }
 
 // Reads the department after key into the department buffer: true while it is a listed
@@ -48,11 +46,12 @@ bool NextDepartment(const StoreKey1 *key, const char *store_id) {
     return _sameas(dept->store_id, store_id) && std::strcmp(dept->dept_id, kReservedDeptId) != 0;
 }
 
-// Reads the product at the current position of the product file into the product buffer.
-bool ReadProductHere() {
-    if (!_dfaGetAbsLock(ProductBuffer, _dfaAbs(), kProductKeyDept, 0)) return false;
+// Reads the product at the current position of the product file into the product buffer; the
+// record, or nullptr.
+const ProductRecord *ReadProductHere() {
+    if (!_dfaGetAbsLock(ProductBuffer, _dfaAbs(), kProductKeyDept, 0)) return nullptr;
     TerminateTexts(ProductRec());
-    return true;
+    return ProductRec();
 }
 
 bool InDepartment(const ProductRecord *product, const char *store_id, const char *dept_id) {
@@ -67,10 +66,11 @@ void DeptListPage() {
     char sid[kStoreIdSize];
     TakeParam(sid, sizeof sid, "SID");
     CParse parse("swdptlst.htm", &table, "kvzsvw\\", WebOut, sid);
-    if (!OpenStore(&table, sid)) return;
+    const StoreRecord *store = OpenStore(&table, sid);
+    if (store == nullptr) return;
 
     char store_id[kStoreIdSize];
-    _stzcpy(store_id, StoreRec()->store_id, sizeof store_id);
+    _stzcpy(store_id, store->store_id, sizeof store_id);
     table.Set("PRODID", HtmlEscape(GetParam("PID")));
     table.Set("DEPTID", HtmlEscape(GetParam("DID")));
     parse.Parse();
@@ -109,16 +109,17 @@ void ProdListPage() {
     char sid[kStoreIdSize];
     TakeParam(sid, sizeof sid, "SID");
     CParse parse("swprdlst.htm", &table, "kvzsvw\\", WebOut, sid);
-    if (!OpenStore(&table, sid)) return;
+    const StoreRecord *store = OpenStore(&table, sid);
+    if (store == nullptr) return;
 
     char store_id[kStoreIdSize], did[kDeptIdSize];
-    _stzcpy(store_id, StoreRec()->store_id, sizeof store_id);
+    _stzcpy(store_id, store->store_id, sizeof store_id);
     TakeParam(did, sizeof did, "DID");
-    if (!ReadDepartment(store_id, did)) {
+    const DepartmentRecord *dept = ReadDepartment(store_id, did);
+    if (dept == nullptr) {
         Error(_getMsgBlk(32));
         return;
     }
-    const DepartmentRecord *dept = DeptRec();
     table.Set("DEPTNAME", dept->name);
     table.Set("DEPTICON", GetDeptIcon(store_id, dept->dept_id, dept->icon));
     table.Set("DEPTID", dept->dept_id);
@@ -126,7 +127,7 @@ void ProdListPage() {
 
     char last[kProductIdSize];
     ProductKey1 key = MakeProductKey1(store_id, did, TakeParam(last, sizeof last, "LAST"));
-    const ProductRecord *product = ProductRec();
+    const ProductRecord *product = nullptr;
     _dfaSetBlk(Mall.product_file);
     TraceLine("Req %s:%s:%s", key.store_id, key.dept_id, key.product_id);
 
@@ -134,7 +135,7 @@ void ProdListPage() {
     // following product itself ("greater or equal"), not one below it.
     int count = 0;
     bool at = _dfaQuery(&key, kProductKeyDept, HOST_QUERY_GREATER_EQUAL);
-    while (at && ReadProductHere()) {
+    while (at && (product = ReadProductHere()) != nullptr) {
         if (!InDepartment(product, store_id, did)) {
             TraceLine("Fail %s:%s:%s", product->store_id, product->dept_id, product->product_id);
             break;
@@ -152,8 +153,8 @@ void ProdListPage() {
         at = _dfaQueryNP(HOST_QUERY_NEXT);
     }
 
-    bool more = count == OptProdPageSize && _dfaQueryNP(HOST_QUERY_NEXT) && ReadProductHere() &&
-                InDepartment(product, store_id, did);
+    bool more = count == OptProdPageSize && _dfaQueryNP(HOST_QUERY_NEXT) &&
+                (product = ReadProductHere()) != nullptr && InDepartment(product, store_id, did);
     SetSection(&table, "C1", "C2", more);
     if (more) table.Set("LAST", PlusId(product->product_id));
     _dfaRstBlk();

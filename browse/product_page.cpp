@@ -70,8 +70,9 @@ void NeighbourLink(STable *table, const ProductKey1 *key, int first_op, int step
 void FormatRows(CParse *parse, STable *table, const char *store_id, const char *format_name,
                 uint32_t offered, int first_bit, int16_t chosen, const char *number_entry,
                 const char *text_entry) {
-    if (format_name[0] == '\0' || !ReadFormat(store_id, format_name)) return;
-    const FormatRecord *format = FormatRec();
+    if (format_name[0] == '\0') return;
+    const FormatRecord *format = ReadFormat(store_id, format_name);
+    if (format == nullptr) return;
     for (int choice = 0; choice < kFormatChoices; ++choice) {
         if (format->choices[choice][0] == '\0' || !(offered & (1u << (first_bit + choice))))
             continue;
@@ -91,26 +92,25 @@ void ProdInfoPage() {
     TakeParam(sid, sizeof sid, "SID");
     table.Set("STOREID", HtmlEscape(sid));
 
-    if (!ReadStore(sid)) {
+    const StoreRecord *store = ReadStore(sid);
+    if (store == nullptr) {
         Error(_getMsgBlk(46));
         return;
     }
-    const StoreRecord *store = StoreRec();
     if (!CanSeeStore(store, 1)) return;
     char store_id[kStoreIdSize];
     _stzcpy(store_id, store->store_id, sizeof store_id);
-    table.Set("STORENAME", store->name);
-    table.Set("STOREMAIL", MakeEmail(store->mail_user));
-    table.Set("STOREBKG", GetStoreBkg(store_id));
-    table.Set("WEIGHTFMT", ReadExtStore(store_id) ? ExtStoreRec()->weight_format : "");
+    SetStoreEntries(&table, store, store_id);
+    const ExtendedStoreRecord *ext = ReadExtStore(store_id);
+    table.Set("WEIGHTFMT", ext != nullptr ? ext->weight_format : "");
 
     char did[kDeptIdSize];
     TakeParam(did, sizeof did, "DID");
-    if (!ReadDepartment(store_id, did)) {
+    const DepartmentRecord *dept = ReadDepartment(store_id, did);
+    if (dept == nullptr) {
         Error(_getMsgBlk(32));
         return;
     }
-    const DepartmentRecord *dept = DeptRec();
     char dept_id[kDeptIdSize];
     _stzcpy(dept_id, dept->dept_id, sizeof dept_id);
     table.Set("DEPTNAME", dept->name);
@@ -120,11 +120,11 @@ void ProdInfoPage() {
 
     char pid[kProductIdSize];
     _strrpl(TakeParam(pid, sizeof pid, "PID"), '+', ' ');
-    if (!ReadProduct(store_id, dept_id, pid)) {
+    const ProductRecord *product = ReadProduct(store_id, dept_id, pid);
+    if (product == nullptr) {
         Error(_getMsgBlk(44));
         return;
     }
-    const ProductRecord *product = ProductRec();
     if (!ProductAvailable(product)) {
         Error(_getMsgBlk(51));
         return;

@@ -79,21 +79,18 @@ void StoreInfoPage() {
     TakeParam(sid, sizeof sid, "SID");
     CParse parse("swstinfo.htm", &table, "kvzsvw\\", WebOut, sid);
 
-    if (!ReadStore(sid)) {
+    const StoreRecord *store = ReadStore(sid);
+    if (store == nullptr) {
         Error(_getMsgBlk(46));
         return;
     }
-    const StoreRecord *store = StoreRec();
     // A shopper who may not see the store still gets the page, without the store's own texts.
     if (CanSeeStore(store, 0)) {
         table.Set("STOREID", store->store_id);
-        table.Set("STORENAME", store->name);
-        table.Set("STOREMAIL", MakeEmail(store->mail_user));
+        SetStoreEntries(&table, store, store->store_id);
         table.Set("STOREDESC", store->description);
-        table.Set("STOREBKG", GetStoreBkg(store->store_id));
     }
-    if (ReadExtStore(sid)) {
-        const ExtendedStoreRecord *ext = ExtStoreRec();
+    if (const ExtendedStoreRecord *ext = ReadExtStore(sid)) {
         table.Set("STORECSZ", ext->city_state_zip);
         table.Set("STOREMANAGER", ext->manager);
         table.Set("STORECOUNTRY", ext->country);

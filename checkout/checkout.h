@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "catalogue/records.h"
 #include "orders/customer_record.h"
 #include "shell/buffers.h"
 #include "shell/module.h"
@@ -32,10 +33,15 @@ void ReadTaxRates(OrderSlot *order, const char *store_id, uint32_t settings);
 // The error page of a checkout step for a store without an extended store record.
 extern const char kNoExtendedStore[];
 
+// The order's store as a checkout page needs it: its record and its extended record.
+struct CheckoutStore {
+    const StoreRecord *store;
+    const ExtendedStoreRecord *ext;
+};
 // "STOREID", then "STORENAME", "STOREMAIL" and "STOREBKG" from the store record, and the
-// extended store record read as well. False after the error page: message 46 without the store
-// record, kNoExtendedStore without the extended one.
-bool SetStoreEntries(STable *table, const char *store_id);
+// extended store record read as well. Both null after the error page: message 46 without the
+// store record, kNoExtendedStore without the extended one.
+CheckoutStore OpenCheckoutStore(STable *table, const char *store_id);
 
 // A request parameter read as a decimal number into 16 bits (leading blanks and a sign taken,
 // reading stops at the first other character). False when it lies outside 16 bits.

@@ -42,23 +42,22 @@ const CustomerField kCustomerFieldTable[kCustomerFields] = {
 
 #undef FIELD
 
-bool SetStoreEntries(STable *table, const char *store_id) {
+CheckoutStore OpenCheckoutStore(STable *table, const char *store_id) {
     char id[kStoreIdSize];
     _stzcpy(id, store_id, sizeof id);
     table->Set("STOREID", HtmlEscape(id));
-    if (!ReadStore(id)) {
+    const StoreRecord *store = ReadStore(id);
+    if (store == nullptr) {
         Error(_getMsgBlk(46));
-        return false;
+        return {nullptr, nullptr};
     }
-    const StoreRecord *store = StoreRec();
-    table->Set("STORENAME", store->name);
-    table->Set("STOREMAIL", MakeEmail(store->mail_user));
-    table->Set("STOREBKG", GetStoreBkg(id));
-    if (!ReadExtStore(id)) {
+    SetStoreEntries(table, store, id);
+    const ExtendedStoreRecord *ext = ReadExtStore(id);
+    if (ext == nullptr) {
         Error(kNoExtendedStore);
-        return false;
+        return {nullptr, nullptr};
     }
-    return true;
+    return {store, ext};
 }
 
 bool ShortParam(const char *name, int16_t *value) {

@@ -133,9 +133,10 @@ void StartPurchase() {
 
     STable table;
     SetCommonEntries(&table);
-    if (!SetStoreEntries(&table, order->store_id)) return;
+    const CheckoutStore shop = OpenCheckoutStore(&table, order->store_id);
+    if (shop.store == nullptr) return;
     uint16_t option = static_cast<uint16_t>(chosen);
-    if ((option & AllowedOptions(order, ExtStoreRec())) == 0) {
+    if ((option & AllowedOptions(order, shop.ext)) == 0) {
         Error(_getMsgBlk(37));
         return;
     }
@@ -157,7 +158,7 @@ void StartPurchase() {
         CardForm(&table, order, option);
         return;
     case kOptionPurchaseOrder:
-        if (!SmartKey(StoreRec()->po_key)) {
+        if (!SmartKey(shop.store->po_key)) {
             Error(_getMsgBlk(43));
             return;
         }
@@ -249,7 +250,8 @@ MODULE_EXPORT void CompletePurchase(void) {
 
     STable table;
     SetCommonEntries(&table);
-    if (!SetStoreEntries(&table, order->store_id)) return;
+    const CheckoutStore shop = OpenCheckoutStore(&table, order->store_id);
+    if (shop.store == nullptr) return;
     // A purchase order stands in for payment, so it is taken only for the purchase-order
     // option, and only from a shopper who holds the store's purchase-order key: the key check
     // of the option itself would mean nothing otherwise. Refused, the order keeps the details
@@ -260,7 +262,7 @@ MODULE_EXPORT void CompletePurchase(void) {
             Error(_getMsgBlk(37));
             return;
         }
-        if (!SmartKey(StoreRec()->po_key)) {
+        if (!SmartKey(shop.store->po_key)) {
             *payment = before;
             Error(_getMsgBlk(43));
             return;

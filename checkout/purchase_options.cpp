@@ -27,8 +27,8 @@ Preview PreviewOrder(const OrderSlot *order, const ShippingMethod &method) {
     Preview preview;
     for (int i = 0; i < order->count && i < kOrderSlotItems; ++i) {
         const OrderItem &item = order->items[i];
-        if (!ReadProduct(item.store_id, item.dept_id, item.product_id)) continue;
-        const ProductRecord *product = ProductRec();
+        const ProductRecord *product = ReadProduct(item.store_id, item.dept_id, item.product_id);
+        if (product == nullptr) continue;
         float unit = UnitPriceCharged(ProductPrice(product), QuantityDiscount(&item, product));
         preview.subtotal = AddAmount(preview.subtotal, static_cast<double>(item.quantity) * unit);
         preview.weight = AddAmount(preview.weight, static_cast<double>(item.quantity) * item.unit_weight);
@@ -62,7 +62,8 @@ void ShowPurchaseOptions() {
 
     STable table;
     SetCommonEntries(&table);
-    if (!SetStoreEntries(&table, order->store_id)) return;
+    const CheckoutStore shop = OpenCheckoutStore(&table, order->store_id);
+    if (shop.store == nullptr) return;
 
     // Tax plays no part here: an order that costs nothing before tax needs no payment.
     if (preview.subtotal == 0 && preview.shipping == 0 && preview.handling == 0) {
@@ -71,7 +72,7 @@ void ShowPurchaseOptions() {
         return;
     }
 
-    const ExtendedStoreRecord *ext = ExtStoreRec();
+    const ExtendedStoreRecord *ext = shop.ext;
     uint16_t allowed = AllowedOptions(order, ext);
     uint16_t general = ext->options, download = ext->download_options;
     TraceLine("Purchase options are %d, %d, %d", allowed, general, download);
@@ -80,7 +81,7 @@ void ShowPurchaseOptions() {
     parse.Parse();
     for (int bit = 0; bit < kListedOptionBits; ++bit) {
         uint16_t value = static_cast<uint16_t>(1u << bit);
-        if (!OptionOffered(value, allowed, StoreRec())) continue;
+        if (!OptionOffered(value, allowed, shop.store)) continue;
         table.Set("POPT", TextPopt(static_cast<int16_t>(value)));
         table.SetLong("VPOPT", value);
         parse.Repeat();

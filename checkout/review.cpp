@@ -83,20 +83,21 @@ MODULE_EXPORT void Review(void) {
     TakeParam(sid, sizeof sid, "SID");
     for (char *p = sid; *p != '\0'; ++p)
         if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - 'a' + 'A');
-    if (!ReadStore(sid) || StoreRec()->record_type != kRecordStore) {
+    const StoreRecord *store = ReadStore(sid);
+    if (store == nullptr || store->record_type != kRecordStore) {
         Error(_getMsgBlk(46));
         return;
     }
-    const StoreRecord *store = StoreRec();
     table.Set("STOREID", store->store_id);
-    table.Set("STORENAME", store->name);
-    table.Set("STOREMAIL", MakeEmail(store->mail_user));
+    SetStoreEntries(&table, store, store->store_id);
     table.Set("STOREDESC", store->description);
-    table.Set("STOREBKG", GetStoreBkg(store->store_id));
 
     // Without an extended record the page still shows, with no weight unit and no questions.
-    if (!ReadExtStore(sid)) std::memset(ExtStoreBuffer, 0, kExtStoreBufferSize);
-    const ExtendedStoreRecord *ext = ExtStoreRec();
+    const ExtendedStoreRecord *ext = ReadExtStore(sid);
+    if (ext == nullptr) {
+        std::memset(ExtStoreBuffer, 0, kExtStoreBufferSize);
+        ext = ExtStoreRec();
+    }
 
     char oid[kOrderIdSize], password[kPasswordSize];
     TakeParam(oid, sizeof oid, "OID");

@@ -125,16 +125,14 @@ void ShippingChoicePage(STable *table) {
     table->Set("STOREID", HtmlEscape(store_id));
     // Without a store record the page still offers the methods; without its extended record
     // the store cannot sell.
-    if (ReadStore(store_id)) {
-        const StoreRecord *store = StoreRec();
-        table->Set("STORENAME", store->name);
-        table->Set("STOREMAIL", MakeEmail(store->mail_user));
-        table->Set("STOREBKG", GetStoreBkg(store_id));
-        if (!ReadExtStore(store_id)) {
+    if (const StoreRecord *store = ReadStore(store_id)) {
+        SetStoreEntries(table, store, store_id);
+        const ExtendedStoreRecord *ext = ReadExtStore(store_id);
+        if (ext == nullptr) {
             Error(kNoExtendedStore);
             return;
         }
-        table->Set("WEIGHTFMT", ExtStoreRec()->weight_format);
+        table->Set("WEIGHTFMT", ext->weight_format);
     }
 
     CParse parse("SWPURCH.HTM", table, "kvzsvw\\", WebOut, store_id);

@@ -47,7 +47,7 @@ void TaxKey(char *key, int size, const CustomerRecord *customer, uint32_t select
 
 // "PFMT1" or "PFMT2" of an item: its choice of the product's format, "-" for none.
 void SetFormatEntry(STable *table, const char *name, const char *store_id, const char *format, int16_t choice) {
-    table->Set(name, choice == -1 ? "-" : FormatText(store_id, format, choice));
+    table->Set(name, ChoiceText(store_id, format, choice));
 }
 
 void SetWeight(STable *table, const char *name, float weight) {
@@ -107,8 +107,8 @@ MODULE_EXPORT void ShowTotalOrder(STable *table) {
     order->weight_total = 0;
     for (int i = 0; i < order->count && i < kOrderSlotItems; ++i) {
         OrderItem *item = &order->items[i];
-        if (!ReadProduct(item->store_id, item->dept_id, item->product_id)) continue;
-        const ProductRecord *product = ProductRec();
+        const ProductRecord *product = ReadProduct(item->store_id, item->dept_id, item->product_id);
+        if (product == nullptr) continue;
         table->Set("PID", HtmlEscape(item->product_id));
         table->Set("PRODNAME", product->name);
         if (item->download) {

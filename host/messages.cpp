@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/log.h"
+#include "shell/config_lines.h"
 #include "shell/host.h"
 
 struct HostMessageBlock {
@@ -73,30 +74,15 @@ bool read_keyed_lines(const std::string &file, const KeyedFileRules &rules,
         *error = file + ": cannot be read";
         return false;
     }
-    std::string raw;
-    int number = 0;
-    while (std::getline(in, raw)) {
-        ++number;
-        if (!raw.empty() && raw.back() == '\r') raw.pop_back();
-        int first = number;
-        // A trailing backslash joins the next line, with a line end in place of the backslash.
-        while (!raw.empty() && raw.back() == '\\') {
-            raw.back() = '\n';
-            std::string more;
-            if (!std::getline(in, more)) break;
-            ++number;
-            if (!more.empty() && more.back() == '\r') more.pop_back();
-            raw += more;
-        }
-        size_t start = raw.find_first_not_of(" \t");
-        if (start == std::string::npos || raw[start] == '#') continue;
-        size_t colon = raw.find(':', start);
+    std::string line;
+    int number = 0, first = 0;
+    while (NextConfigLine(in, &number, &line, &first)) {
+        size_t colon = line.find(':');
         if (colon == std::string::npos) {
-            *error = file + ":" + std::to_string(first) + ": expected 'KEY: TEXT', found '" +
-                     raw.substr(start) + "'";
+            *error = file + ":" + std::to_string(first) + ": expected 'KEY: TEXT', found '" + line + "'";
             return false;
         }
-        std::string key = trim_right(raw.substr(start, colon - start));
+        std::string key = trim_right(line.substr(0, colon));
         if (!valid_key(key, rules.numeric_keys)) {
             *error = file + ":" + std::to_string(first) + ": '" + key + "' is not " +
                      (rules.numeric_keys ? "an entry number" : "a setting name");
@@ -104,7 +90,7 @@ bool read_keyed_lines(const std::string &file, const KeyedFileRules &rules,
         }
         // "012" is entry 12: the same number written another way is still given twice.
         if (rules.numeric_keys) key = std::to_string(std::atoi(key.c_str()));
-        std::string text = raw.substr(colon + 1);
+        std::string text = line.substr(colon + 1);
         if (!text.empty() && text[0] == ' ') text.erase(0, 1);
         if (rules.inline_comments) {
             if (!text.empty() && text[0] == '#') text.clear();

@@ -48,7 +48,8 @@ bool ChoiceOffered(const char *store_id, const char *format_name, uint32_t offer
     if (format_name[0] == '\0' || choice < 0 || choice >= kFormatChoices ||
         !(offered & (1u << (first_bit + choice))))
         return false;
-    return ReadFormat(store_id, format_name) && FormatRec()->choices[choice][0] != '\0';
+    const FormatRecord *format = ReadFormat(store_id, format_name);
+    return format != nullptr && format->choices[choice][0] != '\0';
 }
 
 // The format choices of an item of the product in the buffer: each one offered, and one made for

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "shell/config_lines.h"
+
 constexpr char kMallConfigFile[] = "mall.cfg";
 
 struct MallConfig {
@@ -137,30 +139,17 @@ inline bool ReadMallConfig(const char *path, MallConfig *config, std::string *er
         return false;
     }
     std::set<std::string> seen;
-    std::string raw;
-    int number = 0;
-    while (std::getline(in, raw)) {
-        ++number;
-        if (!raw.empty() && raw.back() == '\r') raw.pop_back();
-        int first = number;
-        while (!raw.empty() && raw.back() == '\\') {
-            raw.back() = '\n';
-            std::string more;
-            if (!std::getline(in, more)) break;
-            ++number;
-            if (!more.empty() && more.back() == '\r') more.pop_back();
-            raw += more;
-        }
+    std::string line;
+    int number = 0, first = 0;
+    while (NextConfigLine(in, &number, &line, &first)) {
         std::string where = std::string(path) + ":" + std::to_string(first) + ": ";
-        size_t start = raw.find_first_not_of(" \t");
-        if (start == std::string::npos || raw[start] == '#') continue;
-        size_t colon = raw.find(':', start);
+        size_t colon = line.find(':');
         if (colon == std::string::npos) {
-            *error = where + "expected 'name: value', found '" + raw.substr(start) + "'";
+            *error = where + "expected 'name: value', found '" + line + "'";
             return false;
         }
-        std::string name = Trim(raw.substr(start, colon - start));
-        std::string value = raw.substr(colon + 1);
+        std::string name = Trim(line.substr(0, colon));
+        std::string value = line.substr(colon + 1);
         size_t comment = std::min(value.find(" #"), value.find("\t#"));
         if (!value.empty() && value[0] == '#') comment = 0;
         if (comment != std::string::npos) value.erase(comment);
