@@ -92,13 +92,7 @@ void DeptListPage() {
     }
 
     bool more = count == OptDeptPageSize && NextDepartment(&key, store_id);
-    SetSection(&table, "C1", "C2", more);
-    if (more) {
-        char next[kDeptIdSize];
-        _stzcpy(next, dept->dept_id, sizeof next);
-        DecreaseLastChar(next);
-        table.Set("LAST", next);
-    }
+    SetNextPageLink(&table, more, dept->dept_id);
     _dfaRstBlk();
     parse.Parse();
 }

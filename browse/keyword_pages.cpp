@@ -29,7 +29,10 @@ const char *const kSearchTypes[] = {"SM", "SS", "SD"};  // by key number of the 
 // order) and "_DEPTID_" no department.
 void SearchScope(char *store_id, char *dept_id) {
     const char *sid = GetParam("SID");
-    if (_sameas(sid, "_STOREID_")) sid = CurrentOrder() != nullptr ? CurrentOrder()->store_id : "";
+    if (_sameas(sid, "_STOREID_")) {
+        const OrderSlot *order = CurrentOrder();
+        sid = order != nullptr ? order->store_id : "";
+    }
     _stzcpy(store_id, sid, kStoreIdSize);
     const char *did = GetParam("DID");
     _stzcpy(dept_id, _sameas(did, "_DEPTID_") ? "" : did, kDeptIdSize);

@@ -60,13 +60,7 @@ void StoreListPage() {
     bool more = count == OptStorePageSize &&
                 _dfaAcqLock(record, &key, kStoreFileKeyType, HOST_GET_GREATER, 0) &&
                 store->record_type == kRecordStore;
-    SetSection(&table, "C1", "C2", more);
-    if (more) {
-        char next[kStoreIdSize];
-        _stzcpy(next, store->store_id, sizeof next);
-        DecreaseLastChar(next);
-        table.Set("LAST", next);
-    }
+    SetNextPageLink(&table, more, store->store_id);
     _dfaRstBlk();
     parse.Parse();
 }

@@ -256,6 +256,15 @@ void DecreaseLastChar(char *id) {
     if (length > 0) id[length - 1] = static_cast<char>(id[length - 1] - 1);
 }
 
+void SetNextPageLink(STable *table, bool more, const char *next_id) {
+    SetSection(table, "C1", "C2", more);
+    if (!more) return;
+    char next[kProductIdSize];
+    _stzcpy(next, next_id, sizeof next);
+    DecreaseLastChar(next);
+    table->Set("LAST", next);
+}
+
 // ---- image locators -------------------------------------------------------------------------
 // Store and department identifiers and icon names come from records, but they are still put
 // into a path below the web root, so a part that could climb out of its directory counts as a

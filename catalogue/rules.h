@@ -80,6 +80,9 @@ char *SlashPath(const char *reference);
 // The identifier a next-page link hands on: the following record's identifier with its last
 // character one lower, so that "greater than" finds that record first. In place.
 void DecreaseLastChar(char *id);
+// The next-page link of a list walked with "greater than": the section "C1"/"C2" shown when
+// there is more, and then "LAST", the identifier of the next page's first record decreased.
+void SetNextPageLink(STable *table, bool more, const char *next_id);
 
 // Image locators: the relative URL of a picture below option 9's KVZSV directory, or "" when
 // the file is not there (or a part of its path could climb out of its directory). Each has its

@@ -111,7 +111,7 @@ MODULE_EXPORT void SubmitPurchase(void) {
             Error(_getMsgBlk(42));
             return;
         }
-        _stzcpy(address, OptEmailPrefix != nullptr ? OptEmailPrefix : "", sizeof address);
+        _stzcpy(address, OptionText(OptEmailPrefix), sizeof address);
         _stzcat(address, email, sizeof address);
         if (!_adrxst(address)) {
             Error(_getMsgBlk(36));

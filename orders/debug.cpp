@@ -14,9 +14,10 @@
 
 MODULE_EXPORT void Debug(void) {
     STable table;
-    table.Set("roothtm", OptRootHtm != nullptr ? OptRootHtm : "");
+    const OrderSlot *order = CurrentOrder();
+    table.Set("roothtm", OptionText(OptRootHtm));
     table.Set("IP", inet_ntoa(_tcpipinf[_usrnum].peer));
-    table.Set("ORD", CurrentOrder() != nullptr ? "Yes" : "No");
+    table.Set("ORD", order != nullptr ? "Yes" : "No");
 
     const char *uid = GetParam("UID");
     if (uid[0] != '\0') table.Set("VUID", _adrxst(uid) ? "Yes" : "No");
@@ -25,17 +26,17 @@ MODULE_EXPORT void Debug(void) {
 
     CParse parse("debug.htm", &table, "kvzsvw\\", WebOut);
     // Without an order the page ends in front of the item block.
-    if (CurrentOrder() == nullptr) {
+    if (order == nullptr) {
         table.Set("storeid", "");
         table.Set("items", "");
         parse.Parse();
         return;
     }
-    table.Set("storeid", CurrentOrder()->store_id);
-    table.SetLong("items", CurrentOrder()->count);
+    table.Set("storeid", order->store_id);
+    table.SetLong("items", order->count);
     parse.Parse();
-    for (int i = 0; i < CurrentOrder()->count; ++i) {
-        const OrderItem *item = &CurrentOrder()->items[i];
+    for (int i = 0; i < order->count; ++i) {
+        const OrderItem *item = &order->items[i];
         table.Set("DID", HtmlEscape(item->dept_id));
         table.Set("PID", HtmlEscape(item->product_id));
         table.SetLong("QUANT", item->quantity);

@@ -11,11 +11,8 @@
 
 namespace {
 
-const ProductRecord *Product() { return reinterpret_cast<const ProductRecord *>(ProductBuffer); }
-
 // Download flag, flags and weight of the product as the item keeps them.
-void CopyProductFacts(OrderItem *item, int position) {
-    const ProductRecord *product = Product();
+void CopyProductFacts(OrderItem *item, int position, const ProductRecord *product) {
     item->download = product->download[0] != '\0' ? 1 : 0;
     if (item->download) TraceLine("Order set to dload %d %s", position, item->product_id);
     item->flags = product->flags;
@@ -25,8 +22,7 @@ void CopyProductFacts(OrderItem *item, int position) {
 // The part of the quantity beyond the stock on hand, for a product whose stock is counted. The
 // stock is taken whole: cut to 16 bits, a stock above 32767 would turn into a shortage, or a
 // back order larger than the quantity itself.
-int16_t BackOrdered(int16_t quantity) {
-    const ProductRecord *product = Product();
+int16_t BackOrdered(int16_t quantity, const ProductRecord *product) {
     int32_t stock = product->stock;
     if (!(product->flags & kProductCountStock) || quantity <= stock) return 0;
     return stock <= 0 ? quantity : static_cast<int16_t>(quantity - stock);
@@ -52,11 +48,10 @@ bool ChoiceOffered(const char *store_id, const char *format_name, uint32_t offer
     return format != nullptr && format->choices[choice][0] != '\0';
 }
 
-// The format choices of an item of the product in the buffer: each one offered, and one made for
-// every format when the product requires it. An item with a choice the product does not offer
-// would be stored with a format nobody can deliver.
-bool ChoicesAcceptable(const OrderItem &request) {
-    const ProductRecord *product = Product();
+// The format choices of an item of the product: each one offered, and one made for every format
+// when the product requires it. An item with a choice the product does not offer would be stored
+// with a format nobody can deliver.
+bool ChoicesAcceptable(const OrderItem &request, const ProductRecord *product) {
     char store_id[kStoreIdSize], format1[kFormatNameSize], format2[kFormatNameSize];
     _stzcpy(store_id, product->store_id, sizeof store_id);
     _stzcpy(format1, product->format1, sizeof format1);
@@ -71,8 +66,7 @@ bool ChoicesAcceptable(const OrderItem &request) {
 }
 
 // A product whose stock is counted and that takes no back orders sells at most what is on hand.
-bool WithinStock(int16_t quantity) {
-    const ProductRecord *product = Product();
+bool WithinStock(int16_t quantity, const ProductRecord *product) {
     if (!(product->flags & kProductCountStock) || (product->flags & kProductBackOrder)) return true;
     return quantity <= product->stock;
 }
@@ -122,33 +116,33 @@ int16_t AddOrderProduct(const OrderItem &request) {
     HostBool found = _dfaAcqLock(ProductBuffer, &key, kProductKeyDept, HOST_GET_EQUAL, 0);
     _dfaRstBlk();
     if (!found) return Refuse(kAddNoProduct, created);
-    const ProductRecord *product = Product();
+    const ProductRecord *product = reinterpret_cast<const ProductRecord *>(ProductBuffer);
 
     if (existing >= 0) {
         int i = existing;
         // A change to a negative quantity would leave a line that no page can price.
         if (request.quantity < 0) return kAddBadQuantity;
-        if (!ChoicesAcceptable(request)) return kAddFormatMissing;
-        if (!WithinStock(request.quantity)) return kAddBeyondStock;
+        if (!ChoicesAcceptable(request, product)) return kAddFormatMissing;
+        if (!WithinStock(request.quantity, product)) return kAddBeyondStock;
         OrderItem *item = &slot->items[i];
         *item = request;
-        CopyProductFacts(item, i);
-        item->back_ordered = BackOrdered(item->quantity);
+        CopyProductFacts(item, i, product);
+        item->back_ordered = BackOrdered(item->quantity, product);
         slot->priced = 0;
         return slot->count;
     }
 
     if (slot->count != 0 && !_sameas(product->store_id, slot->store_id)) return Refuse(kAddOtherStore, created);
     if (request.quantity < 1) return Refuse(kAddBadQuantity, created);
-    if (!ChoicesAcceptable(request)) return Refuse(kAddFormatMissing, created);
-    if (!WithinStock(request.quantity)) return Refuse(kAddBeyondStock, created);
+    if (!ChoicesAcceptable(request, product)) return Refuse(kAddFormatMissing, created);
+    if (!WithinStock(request.quantity, product)) return Refuse(kAddBeyondStock, created);
     // The order's store is taken only once the product is in: a refused add leaves it alone.
     if (slot->count == 0) _stzcpy(slot->store_id, product->store_id, sizeof slot->store_id);
 
     OrderItem *item = &slot->items[slot->count];
     *item = request;
-    CopyProductFacts(item, slot->count);
-    item->back_ordered = BackOrdered(item->quantity);
+    CopyProductFacts(item, slot->count, product);
+    item->back_ordered = BackOrdered(item->quantity, product);
     slot->priced = 0;
     return ++slot->count;
 }
@@ -156,10 +150,11 @@ int16_t AddOrderProduct(const OrderItem &request) {
 void GetOrderItem(OrderItem *item) {
     char product_id[kProductIdSize];
     _stzcpy(product_id, item->product_id, sizeof product_id);
-    if (CurrentOrder() != nullptr) {
-        for (int i = 0; i < CurrentOrder()->count; ++i) {
-            if (_sameas(CurrentOrder()->items[i].product_id, product_id)) {
-                *item = CurrentOrder()->items[i];
+    const OrderSlot *order = CurrentOrder();
+    if (order != nullptr) {
+        for (int i = 0; i < order->count; ++i) {
+            if (_sameas(order->items[i].product_id, product_id)) {
+                *item = order->items[i];
                 return;
             }
         }
@@ -167,5 +162,5 @@ void GetOrderItem(OrderItem *item) {
     std::memset(item, 0, sizeof *item);
     item->choice1 = -1;
     item->choice2 = -1;
-    if (CurrentOrder() == nullptr) TraceLine("Order item not found");
+    if (order == nullptr) TraceLine("Order item not found");
 }
