@@ -12,6 +12,8 @@
 #include <initializer_list>
 #include <iterator>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 #include <nlohmann/json.hpp>
 
 namespace mallctl {
@@ -76,7 +78,7 @@ const json *member(const json &object, const char *name) {
 
 // An object, with any field it should not hold reported: a misspelt "descripton" would
 // otherwise vanish without a word.
-bool object_of(const Check &c, const json &v, const Place &place, std::initializer_list<const char *> fields) {
+bool object_of(const Check &c, const json &v, const Place &place, const std::vector<const char *> &fields) {
     if (!v.is_object()) {
         wrong_type(c, place, "an object", v);
         return false;
@@ -286,49 +288,283 @@ struct Seen {
     }
 };
 
-void read_extended(const Check &c, const json &v, const Place &place, ExtendedStoreRecord *r) {
-    if (!object_of(c, v, place,
-                   {"max_order", "options", "download_options", "manager", "address", "city_state_zip",
-                    "country", "phone", "fax", "weight_format", "tax_settings", "questions"}))
-        return;
-    r->max_order = amount(c, v, "max_order", place, FLT_MAX);
-    r->options = static_cast<uint16_t>(whole(c, v, "options", place, 0, UINT16_MAX));
-    r->download_options = static_cast<uint16_t>(whole(c, v, "download_options", place, 0, UINT16_MAX));
-    text(c, v, "manager", place, r->manager, sizeof r->manager);
-    text(c, v, "address", place, r->address, sizeof r->address);
-    text(c, v, "city_state_zip", place, r->city_state_zip, sizeof r->city_state_zip);
-    text(c, v, "country", place, r->country, sizeof r->country);
-    text(c, v, "phone", place, r->phone, sizeof r->phone);
-    text(c, v, "fax", place, r->fax, sizeof r->fax);
-    text(c, v, "weight_format", place, r->weight_format, sizeof r->weight_format);
-    r->tax_settings = static_cast<uint32_t>(whole(c, v, "tax_settings", place, 0, UINT32_MAX));
-    if (const json *qs = list_of(c, v, "questions", place, kQuestions)) {
-        const Place list = at(place, "questions");
-        for (size_t i = 0; i < qs->size(); ++i) text_value(c, (*qs)[i], at(list, i), r->questions[i], kQuestionSize);
+// ---- numbers as the file writes them
+
+// Copies a number out of a packed record; json's constructors take their argument by
+// reference, which must never bind to a packed field.
+template <typename T> T num(T value) { return value; }
+
+// The shortest decimal that reads back as the same float. Read back means what import does,
+// the JSON reader's double rounded to float, so the test takes that same route.
+double shortest(float value) {
+    char buffer[32];
+    for (int digits = 1; digits <= 9; ++digits) {
+        std::snprintf(buffer, sizeof buffer, "%.*g", digits, static_cast<double>(value));
+        double d = std::strtod(buffer, nullptr);
+        if (static_cast<float>(d) == value) return d;
     }
+    return value;
+}
+
+// An amount as JSON: whole amounts as whole numbers (8, not 8.0), the way an operator writes them.
+ordered_json amount_json(float value) {
+    double d = shortest(value);
+    if (std::floor(d) == d && std::fabs(d) < 1e15) return static_cast<int64_t>(d);
+    return d;
+}
+
+// ---- the field tables
+// Every field of a record as the file names it, once: each table gives the members an entry may
+// hold, and drives both the reader (with its checks) and the writer, in the file's order. A
+// field the table cannot describe (a list of records, the discount pairs, the keywords) is
+// "nested": the table keeps its name and place, and the caller reads and writes it there.
+
+enum class FieldKind { text, whole, amount, texts, identifier, key, nested };
+
+struct Field {
+    const char *name;
+    FieldKind kind;
+    size_t offset = 0;
+    size_t size = 0;        // text, identifier, key: the field's bytes; texts: one text's; whole: the number's
+    size_t count = 0;       // texts: how many
+    int64_t lo = 0, hi = 0; // whole: the range
+    double most = 0;        // amount: the largest
+    IdKind id = IdKind::store;
+    bool trim_tail = false; // texts: empty texts at the end are not written
+};
+
+constexpr Field Text(const char *name, size_t offset, size_t size) {
+    return {name, FieldKind::text, offset, size};
+}
+constexpr Field Whole(const char *name, size_t offset, size_t size, int64_t lo, int64_t hi) {
+    return {name, FieldKind::whole, offset, size, 0, lo, hi};
+}
+constexpr Field Amount(const char *name, size_t offset, double most = FLT_MAX) {
+    return {name, FieldKind::amount, offset, sizeof(float), 0, 0, 0, most};
+}
+constexpr Field Texts(const char *name, size_t offset, size_t size, size_t count, bool trim_tail = false) {
+    return {name, FieldKind::texts, offset, size, count, 0, 0, 0, IdKind::store, trim_tail};
+}
+constexpr Field Identifier(const char *name, size_t offset, size_t size, IdKind kind) {
+    return {name, FieldKind::identifier, offset, size, 0, 0, 0, 0, kind};
+}
+constexpr Field Key(const char *name, size_t offset, size_t size) {
+    return {name, FieldKind::key, offset, size};
+}
+constexpr Field Nested(const char *name) { return {name, FieldKind::nested}; }
+
+#define AT(record, field) offsetof(record, field), sizeof(record::field)
+
+const Field kStoreFields[] = {
+    Identifier("id", AT(StoreRecord, store_id), IdKind::store),
+    Text("name", AT(StoreRecord, name)),
+    Text("mail_user", AT(StoreRecord, mail_user)),
+    Text("access_key", AT(StoreRecord, access_key)),
+    Text("icon", AT(StoreRecord, icon)),
+    Text("po_key", AT(StoreRecord, po_key)),
+    Text("description", AT(StoreRecord, description)),
+    Nested("extended"),
+    Nested("departments"),
+    Nested("formats"),
+    Nested("products"),
+};
+
+const Field kExtendedFields[] = {
+    Amount("max_order", offsetof(ExtendedStoreRecord, max_order)),
+    Whole("options", AT(ExtendedStoreRecord, options), 0, UINT16_MAX),
+    Whole("download_options", AT(ExtendedStoreRecord, download_options), 0, UINT16_MAX),
+    Text("manager", AT(ExtendedStoreRecord, manager)),
+    Text("address", AT(ExtendedStoreRecord, address)),
+    Text("city_state_zip", AT(ExtendedStoreRecord, city_state_zip)),
+    Text("country", AT(ExtendedStoreRecord, country)),
+    Text("phone", AT(ExtendedStoreRecord, phone)),
+    Text("fax", AT(ExtendedStoreRecord, fax)),
+    Text("weight_format", AT(ExtendedStoreRecord, weight_format)),
+    Whole("tax_settings", AT(ExtendedStoreRecord, tax_settings), 0, UINT32_MAX),
+    Texts("questions", offsetof(ExtendedStoreRecord, questions), kQuestionSize, kQuestions),
+};
+
+const Field kDepartmentFields[] = {
+    Identifier("id", AT(DepartmentRecord, dept_id), IdKind::department),
+    Text("name", AT(DepartmentRecord, name)),
+    Text("icon", AT(DepartmentRecord, icon)),
+    Whole("flags", AT(DepartmentRecord, flags), 0, UINT8_MAX),
+    Text("description", AT(DepartmentRecord, description)),
+};
+
+// An empty choice does not exist, but the ones after it keep their numbers (the offered bits and
+// the order lines count by them), so only the empty tail is left out.
+const Field kFormatFields[] = {
+    Key("name", AT(FormatRecord, name)),
+    Texts("choices", offsetof(FormatRecord, choices), kFormatChoiceSize, kFormatChoices, true),
+};
+
+const Field kProductFields[] = {
+    Identifier("department", AT(ProductRecord, dept_id), IdKind::department),
+    Identifier("id", AT(ProductRecord, product_id), IdKind::product),
+    Text("name", AT(ProductRecord, name)),
+    Text("description", AT(ProductRecord, description)),
+    Whole("flags", AT(ProductRecord, flags), 0, UINT16_MAX),
+    Amount("price", offsetof(ProductRecord, price)),
+    Amount("member_price", offsetof(ProductRecord, member_price)),
+    Text("member_key", AT(ProductRecord, member_key)),
+    Text("tax_exempt_key", AT(ProductRecord, tax_exempt_key)),
+    Amount("handling_first", offsetof(ProductRecord, handling_first)),
+    Amount("handling_more", offsetof(ProductRecord, handling_more)),
+    Whole("info_kind", AT(ProductRecord, info_kind), 0, 3),
+    Text("download", AT(ProductRecord, download)),
+    Texts("pictures", offsetof(ProductRecord, pictures), sizeof ProductRecord::pictures[0], kPictures),
+    Text("abstract", AT(ProductRecord, abstract)),
+    Text("sound", AT(ProductRecord, sound)),
+    Whole("stock", AT(ProductRecord, stock), INT32_MIN, INT32_MAX),
+    Text("format1", AT(ProductRecord, format1)),
+    Text("format2", AT(ProductRecord, format2)),
+    Whole("offered", AT(ProductRecord, offered), 0, UINT32_MAX),
+    Nested("discounts"),
+    Amount("weight", offsetof(ProductRecord, weight)),
+    Nested("keywords"),
+};
+
+#undef AT
+
+// The pairs of the discount table, an object each.
+const Field kDiscountFields[] = {
+    Whole("min", offsetof(DiscountRange, min), sizeof(int32_t), INT32_MIN, INT32_MAX),
+    Whole("max", offsetof(DiscountRange, max), sizeof(int32_t), INT32_MIN, INT32_MAX),
+};
+
+template <size_t N>
+constexpr std::pair<const Field *, size_t> fields(const Field (&table)[N]) { return {table, N}; }
+using Fields = std::pair<const Field *, size_t>;
+
+// Whether v is an object that holds only members of the table.
+bool object_of(const Check &c, const json &v, const Place &place, Fields table,
+               std::initializer_list<const char *> more = {}) {
+    std::vector<const char *> names;
+    for (size_t i = 0; i < table.second; ++i) names.push_back(table.first[i].name);
+    names.insert(names.end(), more.begin(), more.end());
+    return object_of(c, v, place, names);
+}
+
+void store_whole(char *at, size_t size, int64_t value) {
+    if (size == 1) { uint8_t n = static_cast<uint8_t>(value); std::memcpy(at, &n, 1); }
+    else if (size == 2) { uint16_t n = static_cast<uint16_t>(value); std::memcpy(at, &n, 2); }
+    else { uint32_t n = static_cast<uint32_t>(value); std::memcpy(at, &n, 4); }
+}
+
+ordered_json load_whole(const char *at, size_t size, bool is_signed) {
+    if (size == 1) { uint8_t n; std::memcpy(&n, at, 1); return n; }
+    if (size == 2) { uint16_t n; std::memcpy(&n, at, 2); return n; }
+    if (is_signed) { int32_t n; std::memcpy(&n, at, 4); return n; }
+    uint32_t n;
+    std::memcpy(&n, at, 4);
+    return n;
+}
+
+float load_float(const char *at) {
+    float f;
+    std::memcpy(&f, at, sizeof f);
+    return f;
+}
+
+// Reads the members of v that the table names into record, in the table's order; nested(field)
+// reads a nested member at its place.
+template <typename Nested>
+void read_fields(const Check &c, const json &v, const Place &place, void *record, Fields table, Nested nested) {
+    char *base = static_cast<char *>(record);
+    for (size_t i = 0; i < table.second; ++i) {
+        const Field &f = table.first[i];
+        char *at_field = base + f.offset;
+        switch (f.kind) {
+        case FieldKind::text: text(c, v, f.name, place, at_field, f.size); break;
+        case FieldKind::whole: store_whole(at_field, f.size, whole(c, v, f.name, place, f.lo, f.hi)); break;
+        case FieldKind::amount: {
+            float value = amount(c, v, f.name, place, f.most);
+            std::memcpy(at_field, &value, sizeof value);
+            break;
+        }
+        case FieldKind::texts:
+            if (const json *list = list_of(c, v, f.name, place, f.count)) {
+                const Place where = at(place, f.name);
+                for (size_t n = 0; n < list->size(); ++n)
+                    text_value(c, (*list)[n], at(where, n), at_field + n * f.size, f.size);
+            }
+            break;
+        case FieldKind::identifier: identifier(c, v, f.name, place, at_field, f.size, f.id); break;
+        case FieldKind::key: key_text(c, v, f.name, place, at_field, f.size); break;
+        case FieldKind::nested: nested(f); break;
+        }
+    }
+}
+
+void read_fields(const Check &c, const json &v, const Place &place, void *record, Fields table) {
+    read_fields(c, v, place, record, table, [](const Field &) {});
+}
+
+// The members of record the table names, in its order; nested(field, &out) writes a nested one.
+template <typename Nested>
+ordered_json write_fields(const void *record, Fields table, Nested nested) {
+    const char *base = static_cast<const char *>(record);
+    ordered_json out;
+    for (size_t i = 0; i < table.second; ++i) {
+        const Field &f = table.first[i];
+        const char *at_field = base + f.offset;
+        switch (f.kind) {
+        case FieldKind::text:
+        case FieldKind::identifier:
+        case FieldKind::key: out[f.name] = field_text(at_field, f.size); break;
+        case FieldKind::whole: out[f.name] = load_whole(at_field, f.size, f.lo < 0); break;
+        case FieldKind::amount: out[f.name] = amount_json(load_float(at_field)); break;
+        case FieldKind::texts: {
+            size_t count = f.count;
+            while (f.trim_tail && count > 0 && at_field[(count - 1) * f.size] == '\0') --count;
+            ordered_json texts = ordered_json::array();
+            for (size_t n = 0; n < count; ++n) texts.push_back(field_text(at_field + n * f.size, f.size));
+            out[f.name] = texts;
+            break;
+        }
+        case FieldKind::nested: nested(f, &out); break;
+        }
+    }
+    return out;
+}
+
+ordered_json write_fields(const void *record, Fields table) {
+    return write_fields(record, table, [](const Field &, ordered_json *) {});
+}
+
+void read_extended(const Check &c, const json &v, const Place &place, ExtendedStoreRecord *r) {
+    if (!object_of(c, v, place, fields(kExtendedFields))) return;
+    read_fields(c, v, place, r, fields(kExtendedFields));
 }
 
 void read_department(const Check &c, const json &v, const Place &place, const std::string &store_id,
                      DepartmentRecord *r, std::string *id) {
     r->record_type = kRecordDepartment;
     std::memcpy(r->store_id, store_id.data(), store_id.size());
-    if (!object_of(c, v, place, {"id", "name", "icon", "flags", "description"})) return;
-    *id = identifier(c, v, "id", place, r->dept_id, sizeof r->dept_id, IdKind::department);
-    text(c, v, "name", place, r->name, sizeof r->name);
-    text(c, v, "icon", place, r->icon, sizeof r->icon);
-    r->flags = static_cast<uint8_t>(whole(c, v, "flags", place, 0, UINT8_MAX));
-    text(c, v, "description", place, r->description, sizeof r->description);
+    if (!object_of(c, v, place, fields(kDepartmentFields))) return;
+    read_fields(c, v, place, r, fields(kDepartmentFields));
+    *id = field_text(r->dept_id, sizeof r->dept_id);
 }
 
 void read_format(const Check &c, const json &v, const Place &place, const std::string &store_id, FormatRecord *r,
                  std::string *name) {
     std::memcpy(r->store_id, store_id.data(), store_id.size());
-    if (!object_of(c, v, place, {"name", "choices"})) return;
-    *name = key_text(c, v, "name", place, r->name, sizeof r->name);
-    if (const json *choices = list_of(c, v, "choices", place, kFormatChoices)) {
-        const Place list = at(place, "choices");
-        for (size_t i = 0; i < choices->size(); ++i)
-            text_value(c, (*choices)[i], at(list, i), r->choices[i], kFormatChoiceSize);
+    if (!object_of(c, v, place, fields(kFormatFields))) return;
+    read_fields(c, v, place, r, fields(kFormatFields));
+    *name = field_text(r->name, sizeof r->name);
+}
+
+void read_discounts(const Check &c, const json &v, const Place &place, ProductRecord *r) {
+    const json *discounts = list_of(c, v, "discounts", place, kDiscounts);
+    if (discounts == nullptr) return;
+    const Place list = at(place, "discounts");
+    for (size_t i = 0; i < discounts->size(); ++i) {
+        const json &d = (*discounts)[i];
+        const Place where = at(list, i);
+        if (!object_of(c, d, where, fields(kDiscountFields), {"percent"})) continue;
+        read_fields(c, d, where, &r->discounts[i], fields(kDiscountFields));
+        r->discount_percent[i] = amount(c, d, "percent", where, 100);
     }
 }
 
@@ -340,56 +576,11 @@ void add_keyword(std::vector<std::string> *keywords, const std::string &keyword)
     keywords->push_back(keyword);
 }
 
-void read_product(const Check &c, const json &v, const Place &place, const std::string &store_id,
-                  ProductEntry *entry, std::string *dept, std::string *id) {
-    ProductRecord *r = &entry->record;
-    std::memcpy(r->store_id, store_id.data(), store_id.size());
-    if (!object_of(c, v, place,
-                   {"department", "id", "name", "description", "flags", "price", "member_price",
-                    "member_key", "tax_exempt_key", "handling_first", "handling_more", "info_kind",
-                    "download", "pictures", "abstract", "sound", "stock", "format1", "format2", "offered",
-                    "discounts", "weight", "keywords"}))
-        return;
-    *dept = identifier(c, v, "department", place, r->dept_id, sizeof r->dept_id, IdKind::department);
-    *id = identifier(c, v, "id", place, r->product_id, sizeof r->product_id, IdKind::product);
-    text(c, v, "name", place, r->name, sizeof r->name);
-    text(c, v, "description", place, r->description, sizeof r->description);
-    r->flags = static_cast<uint16_t>(whole(c, v, "flags", place, 0, UINT16_MAX));
-    r->price = amount(c, v, "price", place, FLT_MAX);
-    r->member_price = amount(c, v, "member_price", place, FLT_MAX);
-    text(c, v, "member_key", place, r->member_key, sizeof r->member_key);
-    text(c, v, "tax_exempt_key", place, r->tax_exempt_key, sizeof r->tax_exempt_key);
-    r->handling_first = amount(c, v, "handling_first", place, FLT_MAX);
-    r->handling_more = amount(c, v, "handling_more", place, FLT_MAX);
-    r->info_kind = static_cast<int32_t>(whole(c, v, "info_kind", place, 0, 3));
-    text(c, v, "download", place, r->download, sizeof r->download);
-    if (const json *pictures = list_of(c, v, "pictures", place, kPictures)) {
-        const Place list = at(place, "pictures");
-        for (size_t i = 0; i < pictures->size(); ++i)
-            text_value(c, (*pictures)[i], at(list, i), r->pictures[i], sizeof r->pictures[i]);
-    }
-    text(c, v, "abstract", place, r->abstract, sizeof r->abstract);
-    text(c, v, "sound", place, r->sound, sizeof r->sound);
-    r->stock = static_cast<int32_t>(whole(c, v, "stock", place, INT32_MIN, INT32_MAX));
-    text(c, v, "format1", place, r->format1, sizeof r->format1);
-    text(c, v, "format2", place, r->format2, sizeof r->format2);
-    r->offered = static_cast<uint32_t>(whole(c, v, "offered", place, 0, UINT32_MAX));
-    if (const json *discounts = list_of(c, v, "discounts", place, kDiscounts)) {
-        const Place list = at(place, "discounts");
-        for (size_t i = 0; i < discounts->size(); ++i) {
-            const json &d = (*discounts)[i];
-            const Place where = at(list, i);
-            if (!object_of(c, d, where, {"min", "max", "percent"})) continue;
-            r->discounts[i].min = static_cast<int32_t>(whole(c, d, "min", where, INT32_MIN, INT32_MAX));
-            r->discounts[i].max = static_cast<int32_t>(whole(c, d, "max", where, INT32_MIN, INT32_MAX));
-            r->discount_percent[i] = amount(c, d, "percent", where, 100);
-        }
-    }
-    r->weight = amount(c, v, "weight", place, FLT_MAX);
-
+// The product's keywords; one per word of its name when it lists none.
+void read_keywords(const Check &c, const json &v, const Place &place, ProductEntry *entry) {
     const json *keywords = member(v, "keywords");
     if (keywords == nullptr) {
-        entry->keywords = default_keywords(field_text(r->name, sizeof r->name));
+        entry->keywords = default_keywords(field_text(entry->record.name, sizeof entry->record.name));
     } else if (!keywords->is_array()) {
         wrong_type(c, at(place, "keywords"), "a list", *keywords);
     } else {
@@ -402,6 +593,19 @@ void read_product(const Check &c, const json &v, const Place &place, const std::
             else if (text_value(c, k, at(list, i), field, sizeof field, &keyword)) add_keyword(&entry->keywords, upper(keyword));
         }
     }
+}
+
+void read_product(const Check &c, const json &v, const Place &place, const std::string &store_id,
+                  ProductEntry *entry, std::string *dept, std::string *id) {
+    ProductRecord *r = &entry->record;
+    std::memcpy(r->store_id, store_id.data(), store_id.size());
+    if (!object_of(c, v, place, fields(kProductFields))) return;
+    read_fields(c, v, place, r, fields(kProductFields), [&](const Field &f) {
+        if (std::string(f.name) == "discounts") read_discounts(c, v, place, r);
+        else read_keywords(c, v, place, entry);
+    });
+    *dept = field_text(r->dept_id, sizeof r->dept_id);
+    *id = field_text(r->product_id, sizeof r->product_id);
 }
 
 // ---- products as the parser meets them
@@ -481,17 +685,10 @@ void read_store(const Check &c, const json &v, const Place &place, StoreEntry *e
                 StoreProducts *products) {
     StoreRecord *r = &entry->store;
     r->record_type = kRecordStore;
-    if (!object_of(c, v, place,
-                   {"id", "name", "mail_user", "access_key", "icon", "po_key", "description", "extended",
-                    "departments", "formats", "products"}))
-        return;
-    *id = identifier(c, v, "id", place, r->store_id, sizeof r->store_id, IdKind::store);
-    text(c, v, "name", place, r->name, sizeof r->name);
-    text(c, v, "mail_user", place, r->mail_user, sizeof r->mail_user);
-    text(c, v, "access_key", place, r->access_key, sizeof r->access_key);
-    text(c, v, "icon", place, r->icon, sizeof r->icon);
-    text(c, v, "po_key", place, r->po_key, sizeof r->po_key);
-    text(c, v, "description", place, r->description, sizeof r->description);
+    if (!object_of(c, v, place, fields(kStoreFields))) return;
+    // The store's own values come first; its lists, read below, need its id.
+    read_fields(c, v, place, r, fields(kStoreFields), [](const Field &) {});
+    *id = field_text(r->store_id, sizeof r->store_id);
 
     if (const json *ext = member(v, "extended")) {
         entry->has_extended = true;
@@ -566,118 +763,13 @@ struct TextCursor {
     bool operator==(const TextCursor &other) const { return here == other.here; }
 };
 
-// ---- writing
-
-// Copies a number out of a packed record; json's constructors take their argument by
-// reference, which must never bind to a packed field.
-template <typename T> T num(T value) { return value; }
-
-// The shortest decimal that reads back as the same float. Read back means what import does,
-// the JSON reader's double rounded to float, so the test takes that same route.
-double shortest(float value) {
-    char buffer[32];
-    for (int digits = 1; digits <= 9; ++digits) {
-        std::snprintf(buffer, sizeof buffer, "%.*g", digits, static_cast<double>(value));
-        double d = std::strtod(buffer, nullptr);
-        if (static_cast<float>(d) == value) return d;
-    }
-    return value;
-}
-
-// An amount as JSON: whole amounts as whole numbers (8, not 8.0), the way an operator writes them.
-ordered_json amount_json(float value) {
-    double d = shortest(value);
-    if (std::floor(d) == d && std::fabs(d) < 1e15) return static_cast<int64_t>(d);
-    return d;
-}
-
-ordered_json texts_json(const char (*texts)[kFormatChoiceSize], size_t count) {
-    ordered_json out = ordered_json::array();
-    for (size_t i = 0; i < count; ++i) out.push_back(field_text(texts[i], kFormatChoiceSize));
-    return out;
-}
-
-ordered_json store_json(const StoreEntry &entry) {
-    const StoreRecord &s = entry.store;
-    ordered_json j;
-    j["id"] = field_text(s.store_id, sizeof s.store_id);
-    j["name"] = field_text(s.name, sizeof s.name);
-    j["mail_user"] = field_text(s.mail_user, sizeof s.mail_user);
-    j["access_key"] = field_text(s.access_key, sizeof s.access_key);
-    j["icon"] = field_text(s.icon, sizeof s.icon);
-    j["po_key"] = field_text(s.po_key, sizeof s.po_key);
-    j["description"] = field_text(s.description, sizeof s.description);
-    if (entry.has_extended) {
-        const ExtendedStoreRecord &e = entry.extended;
-        ordered_json x;
-        x["max_order"] = amount_json(e.max_order);
-        x["options"] = num(e.options);
-        x["download_options"] = num(e.download_options);
-        x["manager"] = field_text(e.manager, sizeof e.manager);
-        x["address"] = field_text(e.address, sizeof e.address);
-        x["city_state_zip"] = field_text(e.city_state_zip, sizeof e.city_state_zip);
-        x["country"] = field_text(e.country, sizeof e.country);
-        x["phone"] = field_text(e.phone, sizeof e.phone);
-        x["fax"] = field_text(e.fax, sizeof e.fax);
-        x["weight_format"] = field_text(e.weight_format, sizeof e.weight_format);
-        x["tax_settings"] = num(e.tax_settings);
-        ordered_json questions = ordered_json::array();
-        for (int i = 0; i < kQuestions; ++i) questions.push_back(field_text(e.questions[i], kQuestionSize));
-        x["questions"] = questions;
-        j["extended"] = x;
-    }
-
-    ordered_json departments = ordered_json::array();
-    for (const DepartmentRecord &d : entry.departments) {
-        ordered_json x;
-        x["id"] = field_text(d.dept_id, sizeof d.dept_id);
-        x["name"] = field_text(d.name, sizeof d.name);
-        x["icon"] = field_text(d.icon, sizeof d.icon);
-        x["flags"] = num(d.flags);
-        x["description"] = field_text(d.description, sizeof d.description);
-        departments.push_back(x);
-    }
-    j["departments"] = departments;
-
-    ordered_json formats = ordered_json::array();
-    for (const FormatRecord &f : entry.formats) {
-        // An empty choice does not exist, but the ones after it keep their numbers (the
-        // offered bits and the order lines count by them), so only the empty tail is left out.
-        size_t count = kFormatChoices;
-        while (count > 0 && f.choices[count - 1][0] == '\0') --count;
-        ordered_json x;
-        x["name"] = field_text(f.name, sizeof f.name);
-        x["choices"] = texts_json(f.choices, count);
-        formats.push_back(x);
-    }
-    j["formats"] = formats;
-
-    ordered_json products = ordered_json::array();
-    for (const ProductEntry &entry_p : entry.products) {
-        const ProductRecord &p = entry_p.record;
-        ordered_json x;
-        x["department"] = field_text(p.dept_id, sizeof p.dept_id);
-        x["id"] = field_text(p.product_id, sizeof p.product_id);
-        x["name"] = field_text(p.name, sizeof p.name);
-        x["description"] = field_text(p.description, sizeof p.description);
-        x["flags"] = num(p.flags);
-        x["price"] = amount_json(p.price);
-        x["member_price"] = amount_json(p.member_price);
-        x["member_key"] = field_text(p.member_key, sizeof p.member_key);
-        x["tax_exempt_key"] = field_text(p.tax_exempt_key, sizeof p.tax_exempt_key);
-        x["handling_first"] = amount_json(p.handling_first);
-        x["handling_more"] = amount_json(p.handling_more);
-        x["info_kind"] = num(p.info_kind);
-        x["download"] = field_text(p.download, sizeof p.download);
-        ordered_json pictures = ordered_json::array();
-        for (int i = 0; i < kPictures; ++i) pictures.push_back(field_text(p.pictures[i], sizeof p.pictures[i]));
-        x["pictures"] = pictures;
-        x["abstract"] = field_text(p.abstract, sizeof p.abstract);
-        x["sound"] = field_text(p.sound, sizeof p.sound);
-        x["stock"] = num(p.stock);
-        x["format1"] = field_text(p.format1, sizeof p.format1);
-        x["format2"] = field_text(p.format2, sizeof p.format2);
-        x["offered"] = num(p.offered);
+ordered_json product_json(const ProductEntry &entry) {
+    const ProductRecord &p = entry.record;
+    return write_fields(&p, fields(kProductFields), [&](const Field &f, ordered_json *x) {
+        if (std::string(f.name) == "keywords") {
+            (*x)["keywords"] = entry.keywords;
+            return;
+        }
         // The pairs keep their positions: a zero first pair switches the whole table off.
         int pairs = kDiscounts;
         while (pairs > 0 && p.discounts[pairs - 1].min == 0 && p.discounts[pairs - 1].max == 0 &&
@@ -685,19 +777,33 @@ ordered_json store_json(const StoreEntry &entry) {
             --pairs;
         ordered_json discounts = ordered_json::array();
         for (int i = 0; i < pairs; ++i) {
-            ordered_json d;
-            d["min"] = num(p.discounts[i].min);
-            d["max"] = num(p.discounts[i].max);
+            ordered_json d = write_fields(&p.discounts[i], fields(kDiscountFields));
             d["percent"] = amount_json(p.discount_percent[i]);
             discounts.push_back(d);
         }
-        x["discounts"] = discounts;
-        x["weight"] = amount_json(p.weight);
-        x["keywords"] = entry_p.keywords;
-        products.push_back(x);
-    }
-    j["products"] = products;
-    return j;
+        (*x)["discounts"] = discounts;
+    });
+}
+
+ordered_json store_json(const StoreEntry &entry) {
+    return write_fields(&entry.store, fields(kStoreFields), [&](const Field &f, ordered_json *j) {
+        const std::string name = f.name;
+        if (name == "extended") {
+            if (entry.has_extended) (*j)["extended"] = write_fields(&entry.extended, fields(kExtendedFields));
+        } else if (name == "departments") {
+            ordered_json departments = ordered_json::array();
+            for (const DepartmentRecord &d : entry.departments) departments.push_back(write_fields(&d, fields(kDepartmentFields)));
+            (*j)["departments"] = departments;
+        } else if (name == "formats") {
+            ordered_json formats = ordered_json::array();
+            for (const FormatRecord &format : entry.formats) formats.push_back(write_fields(&format, fields(kFormatFields)));
+            (*j)["formats"] = formats;
+        } else if (name == "products") {
+            ordered_json products = ordered_json::array();
+            for (const ProductEntry &product : entry.products) products.push_back(product_json(product));
+            (*j)["products"] = products;
+        }
+    });
 }
 
 }  // namespace

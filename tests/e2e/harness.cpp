@@ -252,9 +252,14 @@ double Host::cpu_seconds() const {
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-int connect_from(int port, const std::string &from, bool nonblocking) {
+int connect_from(int port, const std::string &from, bool nonblocking, int receive_buffer) {
     int fd = socket(AF_INET, SOCK_STREAM | (nonblocking ? SOCK_NONBLOCK : 0), 0);
     if (fd < 0) return -1;
+    if (receive_buffer > 0 &&
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer) != 0) {
+        close(fd);
+        return -1;
+    }
     // A client that cannot take its own address would silently be another shopper.
     sockaddr_in local{};
     local.sin_family = AF_INET;

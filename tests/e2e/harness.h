@@ -87,10 +87,11 @@ class Host {
     std::string ready_line_;
 };
 
+// A loopback connection to port from the address `from`; -1 when it cannot be made as that address.
+// receive_buffer, when above 0, is the socket's receive buffer, set before it connects.
+int connect_from(int port, const std::string &from, bool nonblocking, int receive_buffer = 0);
 // Connects to 127.0.0.1:port from the address from (any 127.x.y.z), sends request, and reads
 // until the server closes or timeout_ms passes. Returns everything read.
-// A loopback connection to port from the address `from`; -1 when it cannot be made as that address.
-int connect_from(int port, const std::string &from, bool nonblocking);
 std::string http_raw(int port, const std::string &request, const std::string &from = "127.0.0.1",
                      int timeout_ms = 10000);
 

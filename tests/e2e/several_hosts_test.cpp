@@ -38,11 +38,12 @@ int free_port() {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
     socklen_t n = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &n);
-    close(fd);
-    return ntohs(a.sin_port);
+    // Without a port of its own the proxy would be started on port 0 and never be reached.
+    bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+              getsockname(fd, reinterpret_cast<sockaddr *>(&a), &n) == 0;
+    if (fd >= 0) close(fd);
+    return ok ? ntohs(a.sin_port) : -1;
 }
 
 // nginx in front of the hosts: each shopper's address picks a host (ip_hash hashes the first

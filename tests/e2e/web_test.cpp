@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <memory>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -119,22 +121,31 @@ TEST(WebChannels, EveryChannelIsServedAndTheNextConnectionWaitsForOne) {
         held.push_back(std::make_unique<Client>(site.port()));
         ASSERT_TRUE(held.back()->send("GET /test/gate HTTP/1.0\r\n\r\n")) << i;
     }
-    for (int i = 0; i < 256; ++i) ASSERT_TRUE(held[i]->read_until("waiting\n", 5000)) << i;
+    std::vector<std::string> waiting(256);
+    std::set<std::string> channels;
+    for (int i = 0; i < 256; ++i) {
+        ASSERT_TRUE(held[i]->read_until("waiting\n", 5000)) << i;
+        waiting[i] = body_of(held[i]->received);
+        channels.insert(waiting[i]);
+    }
+    EXPECT_EQ(channels.size(), 256u) << "two connections were given one channel";
 
     Client next(site.port());
     ASSERT_TRUE(next.connected());
-    ASSERT_TRUE(next.send("GET /test/hello HTTP/1.0\r\n\r\n"));
+    ASSERT_TRUE(next.send("GET /test/echo HTTP/1.0\r\n\r\n"));
     EXPECT_EQ(next.read_some(500), -1) << "answered while every channel was in use";
 
     // One shopper leaves: the waiting connection gets that channel.
+    const std::string freed = waiting[0].substr(0, waiting[0].find(' '));
     held[0]->close();
     EXPECT_TRUE(next.read_to_end(5000));
-    EXPECT_EQ(body_of(next.received), "hello\n");
+    EXPECT_NE(body_of(next.received).find("\n" + freed + " module="), std::string::npos)
+        << "the waiting connection is not on the freed " << freed << ":\n" << body_of(next.received);
 
     e2e::write_file(site.root.file("gate-open"), "");
     for (int i = 1; i < 256; ++i) {
         EXPECT_TRUE(held[i]->read_to_end(5000)) << i;
-        EXPECT_EQ(body_of(held[i]->received), "waiting\nreleased\n") << i;
+        EXPECT_EQ(body_of(held[i]->received), waiting[i] + "released\n") << i;
     }
     std::remove(site.root.file("gate-open").c_str());
     EXPECT_EQ(e2e::get(site.port(), "/test/hello").body, "hello\n");

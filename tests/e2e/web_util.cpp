@@ -38,22 +38,7 @@ std::string big_pattern(size_t n) {
 }
 
 Client::Client(int port, const std::string &from, int receive_buffer) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return;
-    if (receive_buffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    inet_pton(AF_INET, from.c_str(), &local.sin_addr);
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
-        connect(fd, reinterpret_cast<sockaddr *>(&server), sizeof server) != 0) {
-        ::close(fd);
-        return;
-    }
-    fd_ = fd;
+    fd_ = e2e::connect_from(port, from, false, receive_buffer);
 }
 
 Client::~Client() { close(); }

@@ -182,7 +182,7 @@ void leave_file() {
 
 void gate() {
     status_line_and_type("text/plain");
-    _prf("waiting\n");
+    _prf("channel=%d waiting\n", _usrnum);
     _powprf();
     _usrptr->substate = kGate;
     _usrptr->module = g_number;
