@@ -681,6 +681,25 @@ bool on_parse(Reading *r, int depth, json::parse_event_t event, json &parsed) {
     return true;
 }
 
+// The entries of one of a store's lists, each read into a record of its own by read, which also
+// gives its key; two entries with one key are reported at the second.
+template <typename Record, typename Read>
+void read_records(const Check &c, const json &v, const Place &place, const char *name, const char *key_field,
+                  std::vector<Record> *out, Read read) {
+    const json *list = list_of(c, v, name, place, SIZE_MAX);
+    if (list == nullptr) return;
+    const Place where = at(place, name);
+    Seen seen;
+    out->reserve(list->size());
+    for (size_t i = 0; i < list->size(); ++i) {
+        Record record{};
+        std::string key;
+        read((*list)[i], at(where, i), &record, &key);
+        seen.add(c, key, key, where, i, key_field);
+        out->push_back(record);
+    }
+}
+
 void read_store(const Check &c, const json &v, const Place &place, StoreEntry *entry, std::string *id,
                 StoreProducts *products) {
     StoreRecord *r = &entry->store;
@@ -697,30 +716,14 @@ void read_store(const Check &c, const json &v, const Place &place, StoreEntry *e
         read_extended(c, *ext, at(place, "extended"), &entry->extended);
     }
 
-    if (const json *list = list_of(c, v, "departments", place, SIZE_MAX)) {
-        const Place departments = at(place, "departments");
-        Seen seen;
-        entry->departments.reserve(list->size());
-        for (size_t i = 0; i < list->size(); ++i) {
-            DepartmentRecord d{};
-            std::string dept;
-            read_department(c, (*list)[i], at(departments, i), *id, &d, &dept);
-            seen.add(c, dept, dept, departments, i, "id");
-            entry->departments.push_back(d);
-        }
-    }
-    if (const json *list = list_of(c, v, "formats", place, SIZE_MAX)) {
-        const Place formats = at(place, "formats");
-        Seen seen;
-        entry->formats.reserve(list->size());
-        for (size_t i = 0; i < list->size(); ++i) {
-            FormatRecord f{};
-            std::string name;
-            read_format(c, (*list)[i], at(formats, i), *id, &f, &name);
-            seen.add(c, name, name, formats, i, "name");
-            entry->formats.push_back(f);
-        }
-    }
+    read_records(c, v, place, "departments", "id", &entry->departments,
+                 [&](const json &e, const Place &where, DepartmentRecord *d, std::string *key) {
+                     read_department(c, e, where, *id, d, key);
+                 });
+    read_records(c, v, place, "formats", "name", &entry->formats,
+                 [&](const json &e, const Place &where, FormatRecord *f, std::string *key) {
+                     read_format(c, e, where, *id, f, key);
+                 });
     // The parser has read the entries of the list already, and left it empty.
     if (list_of(c, v, "products", place, SIZE_MAX) != nullptr) {
         entry->products = std::move(products->entries);
