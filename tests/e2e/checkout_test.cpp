@@ -37,7 +37,9 @@ constexpr char kCatalogue[] = R"({"stores": [
    {"department": "GOODS", "id": "ANYEXEMPT", "name": "Members free", "flags": 3, "price": 100},
    {"department": "GOODS", "id": "SHIRT", "name": "Shirt", "price": 8, "format1": "SIZE", "offered": 7},
    {"department": "GOODS", "id": "EBOOK", "name": "E-book", "flags": 64, "price": 5, "download": "book.pdf"},
-   {"department": "GOODS", "id": "FREE", "name": "Leaflet", "flags": 64}]},
+   {"department": "GOODS", "id": "FREE", "name": "Leaflet", "flags": 64},
+   {"department": "GOODS", "id": "ODD", "name": "Odd cents", "price": 1.75,
+    "discounts": [{"min": 1, "max": 99, "percent": 30}]}]},
  {"id": "CMP", "name": "Compound", "mail_user": "cmp",
   "extended": {"options": 96, "download_options": 96, "weight_format": "kg", "tax_settings": 74},
   "departments": [{"id": "GOODS", "name": "Goods"}],
@@ -58,6 +60,8 @@ const std::map<std::string, std::string> kProbeTemplates = {
     {"SWPURCH.HTM", "SHIPPING PAGE\nSTORENAME=_STORENAME_\nWEIGHTFMT=_WEIGHTFMT_\n"
                     "###METHOD _METHOD_|_W1_|_WADDL_|_HNDL_|_SHIP_\n###END\n"},
     {"SWORDPO.HTM", "OPTIONS\n###POPT _VPOPT_ _POPT_\n###END\n"},
+    {"SWSHPCRT.HTM", "CART\n###ITEM _PID_|_PRODNAME_|_PFMT1_|_PFMT2_|_QUANT_|_PRODPRICE_|_EXTPRICE_\n"
+                     "###SUBTOTAL=_SUBTOTAL_\n"},
     {"SWPRCHCC.HTM", "CARD FORM\nPOPT=_POPT_\nOPTVAL=_OPTVAL_\nCCNAME=_CCNAME_\nCCNUM=_CCNUM_\nCCEXP=_CCEXP_\n"
                      "CCADDR=_CCADDR_\nCCZIP=_CCZIP_\n"},
     {"SWPRCHPO.HTM", "PO FORM\nSTORENAME=_STORENAME_\n"},
@@ -341,6 +345,18 @@ TEST_F(Checkout, ItemsArePricedWithMemberPricesDiscountBandsAndFormats) {
     EXPECT_EQ(Lines(guest.Totals(), "ITEM"), std::vector<std::string>{"BULK|Bulk|-|-|10|16.00|160.00"}) << "the next band";
     guest.Add("BULK", 4);
     EXPECT_EQ(Lines(guest.Totals(), "ITEM"), std::vector<std::string>{"BULK|Bulk|-|-|4|20.00|80.00"}) << "below every band";
+
+    // The cart and the totals charge one unit price, the discounted price worked out in double
+    // precision and kept as a float: 1.75 less 30 % is 1.225, kept as 1.22500002, shown 1.23 on
+    // both pages (worked out in single precision it would be 1.2249999, shown 1.22).
+    Shopper odd = At(52);
+    odd.Add("ODD", 2);
+    Response cart = odd.Get("CMD=shopcart");
+    EXPECT_EQ(Lines(cart, "ITEM"), std::vector<std::string>{"ODD|Odd cents|-|-|2|1.23|2.45"}) << cart.body;
+    EXPECT_EQ(Entry(cart, "SUBTOTAL"), "2.45");
+    Response totals = odd.Totals();
+    EXPECT_EQ(Lines(totals, "ITEM"), std::vector<std::string>{"ODD|Odd cents|-|-|2|1.23|2.45"});
+    EXPECT_EQ(Entry(totals, "SUBTOTAL"), "2.45");
 
     // Two of the five questions asked: two blocks, under the names the submission reads.
     EXPECT_EQ(Lines(r, "QUESTION"), (std::vector<std::string>{"IA0 Gift wrap?", "IA3 Where did you hear of us?"}));
