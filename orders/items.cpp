@@ -73,8 +73,8 @@ bool WithinStock(int16_t quantity, const ProductRecord *product) {
 
 // A slot this call created, and the add then refused: the shopper is left without an order, as
 // before the call.
-int16_t Refuse(int16_t result, int created) {
-    if (created >= 0) FreeOrderSlot(created);
+int16_t Refuse(int16_t result, OrderSlot *created) {
+    if (created != nullptr) FreeOrderSlot(created);
     return result;
 }
 
@@ -82,15 +82,14 @@ int16_t Refuse(int16_t result, int created) {
 
 int16_t AddOrderProduct(const OrderItem &request) {
     const in_addr peer = _tcpipinf[_usrnum].peer;
-    int32_t index = OrderSlotOf(peer);
-    int created = -1;
-    if (index < 0) {
+    OrderSlot *slot = OrderSlotOf(peer);
+    OrderSlot *created = nullptr;
+    if (slot == nullptr) {
         // A slot the allocator cannot give is the same to the shopper as a full table.
-        index = NewOrderSlot(peer);
-        if (index < 0) return kAddNoSlot;
-        created = index;
+        slot = NewOrderSlot(peer);
+        if (slot == nullptr) return kAddNoSlot;
+        created = slot;
     }
-    OrderSlot *slot = OrderSlotAt(index);
 
     // A full order takes no further product, but its items can still be changed or removed:
     // a shopper with ten items is never stuck with them.

@@ -14,8 +14,7 @@
 namespace {
 
 int OrderSlotCount = 0;   // fixed at start-up
-// The current order of this request: its slot index (-1 for none) and the slot.
-int32_t CurrentSlot = -1;
+// The current order of this request, or nullptr.
 OrderSlot *Current = nullptr;
 
 std::vector<OrderSlot *> Entries;
@@ -34,6 +33,16 @@ uint32_t Key(in_addr address) {
     return key;
 }
 
+OrderSlot *OrderSlotAt(int32_t index) {
+    if (index < 0 || static_cast<size_t>(index) >= Entries.size()) return nullptr;
+    return Entries[static_cast<size_t>(index)];
+}
+
+int32_t IndexOf(in_addr shopper) {
+    auto found = ByAddress.find(Key(shopper));
+    return found == ByAddress.end() ? -1 : found->second;
+}
+
 }  // namespace
 
 void ClearOrderSlots(int count) {
@@ -46,7 +55,6 @@ void ClearOrderSlots(int count) {
     InUse.clear();
     Freed = {};
     Untouched = 0;
-    CurrentSlot = -1;
     Current = nullptr;
 }
 
@@ -61,38 +69,28 @@ void FreeOrderSlots() {
     InUse.clear();
     Freed = {};
     Untouched = 0;
-    CurrentSlot = -1;
     Current = nullptr;
 }
 
-OrderSlot *OrderSlotAt(int32_t index) {
-    if (index < 0 || static_cast<size_t>(index) >= Entries.size()) return nullptr;
-    return Entries[static_cast<size_t>(index)];
-}
-
-int32_t OrderSlotOf(in_addr shopper) {
-    auto found = ByAddress.find(Key(shopper));
-    return found == ByAddress.end() ? -1 : found->second;
-}
-
 void FindCurrentOrder() {
-    int32_t index = OrderSlotOf(_tcpipinf[_usrnum].peer);
+    int32_t index = IndexOf(_tcpipinf[_usrnum].peer);
     if (index >= 0) Entries[static_cast<size_t>(index)]->lifetime = kSlotLifetime;
-    CurrentSlot = index;
     Current = OrderSlotAt(index);
 }
 
 OrderSlot *CurrentOrder() { return Current; }
 
-void FreeCurrentOrder() { FreeOrderSlot(CurrentSlot); }
+void FreeCurrentOrder() { FreeOrderSlot(Current); }
 
-int32_t NewOrderSlot(in_addr shopper) {
+OrderSlot *OrderSlotOf(in_addr shopper) { return OrderSlotAt(IndexOf(shopper)); }
+
+OrderSlot *NewOrderSlot(in_addr shopper) {
     int32_t index;
     if (!Freed.empty()) index = Freed.top();
     else if (Untouched < OrderSlotCount) index = Untouched;
-    else return -1;
+    else return nullptr;
     auto *slot = static_cast<OrderSlot *>(_hmalloc(sizeof(OrderSlot)));
-    if (slot == nullptr) return -1;
+    if (slot == nullptr) return nullptr;
     if (!Freed.empty()) Freed.pop();
     else ++Untouched;
     std::memset(slot, 0, sizeof *slot);
@@ -101,16 +99,13 @@ int32_t NewOrderSlot(in_addr shopper) {
     Entries[static_cast<size_t>(index)] = slot;
     ByAddress[Key(shopper)] = index;
     InUse.insert(index);
-    return index;
+    return slot;
 }
 
-void FreeOrderSlot(int32_t index) {
-    OrderSlot *slot = OrderSlotAt(index);
+void FreeOrderSlot(OrderSlot *slot) {
     if (slot == nullptr) return;
-    if (slot == Current) {
-        Current = nullptr;
-        CurrentSlot = -1;
-    }
+    const int32_t index = IndexOf(slot->shopper);
+    if (slot == Current) Current = nullptr;
     ByAddress.erase(Key(slot->shopper));
     InUse.erase(index);
     Freed.push(index);
@@ -120,11 +115,12 @@ void FreeOrderSlot(int32_t index) {
 
 int OrderSlotsInUse() { return static_cast<int>(InUse.size()); }
 
-int32_t FirstOrderSlotInUse() { return InUse.empty() ? -1 : *InUse.begin(); }
-
-int32_t NextOrderSlotInUse(int32_t after) {
-    auto next = InUse.upper_bound(after);
-    return next == InUse.end() ? -1 : *next;
+void ForEachOrderSlot(const std::function<void(OrderSlot *slot)> &visit) {
+    for (auto it = InUse.begin(); it != InUse.end();) {
+        // visit may free this entry, which takes it out of InUse.
+        int32_t index = *it++;
+        visit(Entries[static_cast<size_t>(index)]);
+    }
 }
 
 void SetOrderLinks(STable *table) {

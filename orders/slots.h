@@ -7,6 +7,8 @@
 // in order so that the sweep visits only those.
 #pragma once
 
+#include <functional>
+
 #include "orders/records.h"
 #include "shell/module.h"
 
@@ -23,8 +25,13 @@ constexpr int16_t kSlotLifetime = 30;  // sweep periods a slot survives without 
 void ClearOrderSlots(int count = kOrderSlotsClassic);
 void FreeOrderSlots();   // shutdown
 
-// The slot at index, or nullptr for an empty entry or an index outside the table.
-OrderSlot *OrderSlotAt(int32_t index);
+// The slot of an address, or nullptr; changes nothing.
+OrderSlot *OrderSlotOf(in_addr shopper);
+// A new, zeroed slot for the address in the lowest empty entry, its lifetime 30; nullptr when
+// every entry is in use or the allocator gives nothing.
+OrderSlot *NewOrderSlot(in_addr shopper);
+// Frees the slot and empties its entry; the current order too if it is that slot.
+void FreeOrderSlot(OrderSlot *slot);
 // Makes the order of the current channel's peer the current order (its lifetime back to 30);
 // creates nothing.
 void FindCurrentOrder();
@@ -32,19 +39,11 @@ void FindCurrentOrder();
 OrderSlot *CurrentOrder();
 // The shopper's order is done with (cancelled or submitted): its slot goes back to the table.
 void FreeCurrentOrder();
-// The slot index of an address, or -1; changes nothing.
-int32_t OrderSlotOf(in_addr shopper);
-// A new, zeroed slot for the address in the lowest empty entry, its lifetime 30; -1 when every
-// entry is in use or the allocator gives nothing.
-int32_t NewOrderSlot(in_addr shopper);
-// Frees the slot at index and empties the entry; the current order too if it is that slot.
-void FreeOrderSlot(int32_t index);
 // Entries in use.
 int OrderSlotsInUse();
-// Calls visit(index, slot) for every entry in use, lowest index first. visit may free the
-// entry it is given (and no other).
-template <typename Visit>
-void ForEachOrderSlot(Visit visit);
+// Calls visit(slot) for every slot in use, lowest entry first. visit may free the slot it is
+// given (and no other).
+void ForEachOrderSlot(const std::function<void(OrderSlot *slot)> &visit);
 
 // "SHOP", "CORD" and "KILL": the cart links with or without a current order.
 void SetOrderLinks(STable *table);
@@ -53,16 +52,3 @@ void SetCommonEntries(STable *table);
 
 // The sweep of abandoned orders, every 10 seconds.
 MODULE_EXPORT void CheckUsers(void);
-
-// ---- implementation of the template --------------------------------------------------------
-int32_t FirstOrderSlotInUse();
-int32_t NextOrderSlotInUse(int32_t after);
-
-template <typename Visit>
-void ForEachOrderSlot(Visit visit) {
-    for (int32_t i = FirstOrderSlotInUse(); i >= 0;) {
-        int32_t next = NextOrderSlotInUse(i);
-        visit(i, OrderSlotAt(i));
-        i = next;
-    }
-}

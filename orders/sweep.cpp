@@ -6,13 +6,13 @@
 
 MODULE_EXPORT void CheckUsers(void) {
     int live = 0;
-    ForEachOrderSlot([&](int32_t index, OrderSlot *slot) {
+    ForEachOrderSlot([&](OrderSlot *slot) {
         if (--slot->lifetime > 0) {
             ++live;
             return;
         }
         TraceLine("Deleting order for %s", inet_ntoa(slot->shopper));
-        FreeOrderSlot(index);
+        FreeOrderSlot(slot);
     });
     if (live != 0) TraceLine("hits %d", live);
     _rtkick(10, CheckUsers);

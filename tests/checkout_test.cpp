@@ -43,7 +43,7 @@ class CheckoutRoot : public ::testing::Test {
         in_addr shopper{};
         shopper.s_addr = htonl(0x7f000002);
         _tcpipinf[_usrnum].peer = shopper;
-        order_ = OrderSlotAt(NewOrderSlot(shopper));
+        order_ = NewOrderSlot(shopper);
         ASSERT_NE(order_, nullptr);
         std::strcpy(order_->store_id, "ACME");
         order_->count = 1;
