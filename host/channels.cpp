@@ -19,6 +19,7 @@
 
 #include "host/access_log.h"
 #include "host/datafile.h"
+#include "host/durability.h"
 #include "host/http_answer.h"
 #include "host/log.h"
 #include "host/loop.h"
@@ -56,7 +57,8 @@ std::vector<std::pair<Channel *, unsigned long>> g_held;
 std::unique_ptr<asio::steady_timer> g_tick;
 bool g_tick_armed = false;
 
-HostTcpInfo g_tcpip[HOST_CHANNELS];
+// One entry per channel, and a blank one past them for _usrnum between calls.
+HostTcpInfo g_tcpip[HOST_CHANNELS + 1];
 char g_scratch[kScratchSize];
 
 void reset_records(Channel &c) {
@@ -329,6 +331,8 @@ CallScope::CallScope(Channel &c)
 
 CallScope::~CallScope() {
     datafile_snapshot_end();
+    // What the call wrote is on the disk before any more of the channel's answer leaves.
+    if (uint64_t ticket = durability_after_call(); ticket != 0 && channel_.conn) channel_.conn->durable_ticket = ticket;
     --channel_.in_call;
     g_current = saved_current_;
     if (saved_current_ != nullptr) {
@@ -336,7 +340,10 @@ CallScope::~CallScope() {
         _usrptr = saved_usrptr_;
         _vdaptr = saved_vdaptr_;
     } else {
-        // Between calls a module finds harmless blank records rather than the last channel's.
+        // Between calls a module finds harmless blank records rather than the last channel's,
+        // and a channel number that names no channel: a call a timer routine makes with it
+        // (a status call, clearing the output) cannot reach a channel still sending.
+        _usrnum = HOST_CHANNELS;
         _usrptr = &g_no_user;
         _vdaptr = &g_no_web;
     }
@@ -430,7 +437,7 @@ void end_all_channels() {
 
 using host::Channel;
 
-int _usrnum = 0;
+int _usrnum = HOST_CHANNELS;  // no channel, outside a call
 struct HostUser *_usrptr = &host::g_no_user;
 int _status = 0;
 struct HostTcpInfo *_tcpipinf = host::g_tcpip;

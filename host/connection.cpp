@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "host/durability.h"
+
 namespace host {
 namespace {
 
@@ -134,6 +136,16 @@ void close_now(Connection &k) {
 // within the call that queued it, without further turns of the loop.
 void pump(Connection &k) {
     std::shared_ptr<Connection> self = k.shared_from_this();
+    if (k.durable_ticket != 0 && !durable(k.durable_ticket)) {
+        if (!k.awaiting_disk) {
+            k.awaiting_disk = true;
+            when_durable(k.durable_ticket, [self] {
+                self->awaiting_disk = false;
+                pump(*self);
+            });
+        }
+        return;
+    }
     while (k.state == Connection::State::open && !k.writing) {
         if (k.sending_done >= k.sending.size()) {
             k.sending.clear();

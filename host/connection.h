@@ -45,6 +45,9 @@ struct Connection : std::enable_shared_from_this<Connection> {
     std::string sending;
     size_t sending_done = 0;
     bool writing = false;
+    // What the request wrote must be on the disk before output leaves: the sync it waits for.
+    uint64_t durable_ticket = 0;
+    bool awaiting_disk = false;
 
     int file_fd = -1;  // a file the host itself sends (www/), read as the socket takes output
     unsigned long long file_left = 0;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "host/datafile.h"
+#include "host/durability.h"
 #include "host/messages.h"
 #include "shell/host.h"
 
@@ -89,6 +90,8 @@ extern "C" void _rtkick(int seconds, void (*routine)(void)) {
         host::datafile_snapshot_begin();
         routine();
         host::datafile_snapshot_end();
+        // Nobody waits for what a timer routine wrote, but it goes to the disk all the same.
+        host::durability_after_call();
         if (initial) {
             --host::g_initial_pending;
             host::maybe_initial_done();

@@ -19,6 +19,7 @@
 
 #include "host/accounts.h"
 #include "host/datafile.h"
+#include "host/durability.h"
 #include "host/log.h"
 #include "host/loop.h"
 #include "host/messages.h"
@@ -229,6 +230,7 @@ int main(int argc, char **argv) {
     // SQLite databases of the root are checked before anything opens them.
     std::string damaged;
     if (url.empty() && !host::datafile_check_directory("data", &damaged)) host::fatal(damaged);
+    host::durability_start();
     if (!host::accounts_open())
         host::fatal(url.empty() ? "cannot open the account file data/accounts.db"
                                 : "cannot open the account file in the database of data.cfg");
@@ -264,6 +266,7 @@ int main(int argc, char **argv) {
     };
     hangup.async_wait(on_hangup);
     host::loop().run();
+    host::durability_stop();
     host::datafile_close_all();
     restore_spool_directory(private_spool);
     return 0;

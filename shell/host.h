@@ -107,7 +107,7 @@ struct HostTcpInfo {
     uint16_t peer_port;  /* host byte order */
 };
 
-extern int _usrnum;                    /* the current channel, 0 to HOST_CHANNELS - 1 */
+extern int _usrnum;                    /* the current channel, 0 to HOST_CHANNELS - 1; HOST_CHANNELS outside a call */
 extern struct HostUser *_usrptr;       /* the current channel's user record */
 extern int _status;                    /* the status value of the current status call */
 extern struct HostTcpInfo *_tcpipinf;  /* by channel */

@@ -32,6 +32,8 @@
 
 namespace host::datafile::sqlite {
 HOST_DATAFILE_BACKEND_FUNCTIONS
+void defer_sync();
+std::vector<std::string> take_unsynced();
 }
 
 namespace host::datafile::postgres {

@@ -101,6 +101,10 @@ void table_rollback(Table &t) {
     else sqlite::table_rollback(*t.lite);
 }
 
+void store_defer_sync() { sqlite::defer_sync(); }
+
+std::vector<std::string> store_take_unsynced() { return sqlite::take_unsynced(); }
+
 void store_snapshot_begin() {
     if (remote()) postgres::store_snapshot_begin();
     else sqlite::store_snapshot_begin();

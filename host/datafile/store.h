@@ -72,6 +72,14 @@ bool table_begin(Table &table);
 bool table_commit(Table &table);
 void table_rollback(Table &table);
 
+// Commits that do not wait for the disk: for a server that makes them durable off its request
+// loop. After store_defer_sync (before the first store_open), a commit of a SQLite file returns
+// once it is in the file's write-ahead log, and store_take_unsynced names the logs written
+// since the last call (and forgets them): an fdatasync of each makes those commits durable.
+// PostgreSQL commits are durable when they return either way.
+void store_defer_sync();
+std::vector<std::string> store_take_unsynced();
+
 // A read snapshot: between store_snapshot_begin and store_snapshot_end the look-ups on a
 // database all see it as it was at the first of them, and take its locks once instead of once
 // per look-up. A write (insert, update, delete, an explicit transaction, creating a table) first

@@ -1,5 +1,6 @@
 // The SQLite store of the data files. One connection per database file, shared by its tables;
-// WAL with synchronous=FULL, so a write is durable when it returns; a busy timeout for writers.
+// WAL with synchronous=FULL, so a write is durable when it returns (or, after defer_sync, with
+// synchronous=NORMAL: durable once its log is synced, see store.h); a busy timeout for writers.
 // Every statement is reset as soon as its row is copied. Outside a snapshot no read transaction
 // outlives a call, so a write by another process (the operator's tool) shows in the next look-up;
 // inside one (store_snapshot_begin) the look-ups on a database share one read transaction, opened
@@ -47,6 +48,8 @@ struct Database {
     bool reading = false;
     sqlite3_stmt *begin_read = nullptr;
     sqlite3_stmt *end_read = nullptr;
+    // Committed since store_take_unsynced last named it (only when commits do not wait).
+    bool unsynced = false;
 };
 
 struct Table {
@@ -71,6 +74,7 @@ namespace {
 std::vector<std::unique_ptr<Database>> g_databases;
 std::vector<std::unique_ptr<Table>> g_tables;
 bool g_snapshot = false;
+bool g_deferred_sync = false;
 
 void report(const Database &d, const std::string &what) {
     std::fprintf(stderr, "datafile: %s: %s: %s\n", d.path.c_str(), what.c_str(),
@@ -213,10 +217,21 @@ Database *open_database(const std::string &path, std::string *why) {
         }
         sqlite3_finalize(mode);
     }
-    if (!wal || !exec(*d, kTuning, "setting up the connection")) {
+    if (!wal || !exec(*d, kTuning, "setting up the connection") ||
+        (g_deferred_sync && !exec(*d, "PRAGMA synchronous=NORMAL", "setting up the connection"))) {
         *why = wal ? "cannot set up the connection" : "cannot switch to WAL mode";
         sqlite3_close(d->db);
         return nullptr;
+    }
+    if (g_deferred_sync) {
+        // Every commit, whatever statement made it, leaves its log to be synced.
+        sqlite3_commit_hook(
+            d->db,
+            [](void *database) {
+                static_cast<Database *>(database)->unsynced = true;
+                return 0;
+            },
+            d.get());
     }
     g_databases.push_back(std::move(d));
     return g_databases.back().get();
@@ -709,6 +724,18 @@ bool table_commit(Table &t) {
 void table_rollback(Table &t) {
     if (sqlite3_get_autocommit(t.database->db) == 0 && !t.database->reading)
         exec(*t.database, "ROLLBACK", "rolling back");
+}
+
+void defer_sync() { g_deferred_sync = true; }
+
+std::vector<std::string> take_unsynced() {
+    std::vector<std::string> logs;
+    for (auto &d : g_databases) {
+        if (!d->unsynced) continue;
+        d->unsynced = false;
+        logs.push_back(d->path + "-wal");
+    }
+    return logs;
 }
 
 void store_snapshot_begin() { g_snapshot = true; }

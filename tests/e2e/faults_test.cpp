@@ -59,6 +59,7 @@ std::vector<std::string> Lines(const std::string &text) {
 }
 
 TEST(Faults, EveryOrderConfirmedBeforeAKillIsStoredWhole) {
+    constexpr int kShoppers = 6;
     PurchaseMall mall;
     std::set<int> confirmed;
     std::mt19937 random(13);
@@ -69,7 +70,7 @@ TEST(Faults, EveryOrderConfirmedBeforeAKillIsStoredWhole) {
         std::mutex lock;
         std::atomic<bool> stop{false};
         std::vector<std::thread> shoppers;
-        for (int s = 0; s < 6; ++s)
+        for (int s = 0; s < kShoppers; ++s)
             shoppers.emplace_back([&, s] {
                 const std::string from = Shopper(10 * round + s + 1);
                 while (!stop) {
@@ -92,7 +93,8 @@ TEST(Faults, EveryOrderConfirmedBeforeAKillIsStoredWhole) {
     ASSERT_FALSE(confirmed.empty()) << "no purchase came through before the kills";
 
     // Every confirmation has its order, whole; every stored order is whole and was confirmed,
-    // except at most the one per kill whose confirmation page was on its way.
+    // except those whose confirmations were on their way at a kill, waiting for the disk: at
+    // most one per shopper per kill, since a shopper submits one order at a time.
     mall.host->stop();
     std::vector<std::string> stored = Lines(mall.Mallctl({"orders"}).out);
     std::set<int> numbers;
@@ -110,7 +112,7 @@ TEST(Faults, EveryOrderConfirmedBeforeAKillIsStoredWhole) {
         EXPECT_EQ(order["items"][0]["quantity"], 1) << order.dump();
     }
     for (int number : confirmed) EXPECT_TRUE(numbers.count(number)) << "confirmed order " << number << " lost";
-    EXPECT_LE(numbers.size(), confirmed.size() + static_cast<size_t>(killed));
+    EXPECT_LE(numbers.size(), confirmed.size() + static_cast<size_t>(killed * kShoppers));
     for (int number : confirmed)
         EXPECT_TRUE(e2e::file_exists(mall.root.file("outbox/ACME-" + std::to_string(number) + ".txt"))) << number;
 }

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <ctime>
+#include <cstdlib>
 #include <thread>
 #include <set>
 #include <memory>
@@ -16,6 +17,7 @@
 #include <string>
 
 #include "tests/e2e/purchase_mall.h"
+#include "tests/e2e/web_util.h"
 
 namespace {
 
@@ -222,6 +224,37 @@ TEST(Submit, AnOrderChangedAfterItsTotalsIsNotStoredAtStalePrices) {
     auto stored = mall.Order("ACME", 1);
     ASSERT_FALSE(stored.is_null());
     EXPECT_EQ(stored["item_count"], 2);
+}
+
+// A slow disk holds up only the shopper whose order is on its way to it: the order is stored
+// at once, its confirmation leaves once the order is on the disk, and other shoppers are served
+// meanwhile. SHOPVERA_SYNC_DELAY_MS makes the host's syncs that slow.
+TEST(Submit, AConfirmationWaitsForTheDiskAndNobodyElseDoes) {
+    // A PostgreSQL commit is on the server's disk when it returns: there is nothing to wait for.
+    if (!e2e::postgres_socket().empty()) GTEST_SKIP() << "the host syncs only SQLite files itself";
+    ::setenv("SHOPVERA_SYNC_DELAY_MS", "2000", 1);
+    PurchaseMall mall;
+    ::unsetenv("SHOPVERA_SYNC_DELAY_MS");
+    const std::string a = Shopper(11), b = Shopper(12);
+    Checkout c;
+    c.items = {Item("TEE")};
+    mall.ToTotals(a, c);
+
+    const std::string body = purchase::Form({{"CMD", "submit"}, {"EMAIL", "joe@example.com"}});
+    e2e::Client buyer(mall.host->port(), a);
+    ASSERT_TRUE(buyer.send("POST /webmall HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
+    std::string stored;
+    for (int i = 0; i < 200 && stored.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        stored = mall.Mallctl({"orders"}).out;
+    }
+    ASSERT_FALSE(stored.empty()) << "the order is in the order file before it is on the disk";
+    EXPECT_EQ(e2e::get(mall.host->port(), "/webmall?CMD=storelist", b).status, 200);
+    EXPECT_EQ(buyer.read_some(0), -1) << "nothing of the confirmation before the sync: " << buyer.received;
+
+    ASSERT_TRUE(buyer.read_to_end(30000));
+    EXPECT_TRUE(Shows(e2e::parse_response(buyer.received).body, "DONE inv=[1]")) << buyer.received;
 }
 
 // The card's expiry a year ahead, as the card form takes it.
