@@ -149,11 +149,24 @@ struct CartMall {
     std::string Page(const std::string &from, const std::string &query, const std::string &user = "") const {
         return e2e::get(host->port(), "/webmall?" + query, from, user).body;
     }
-    std::string Trace() const { return e2e::read_file(root.file("trace.log")); }
+    // The trace lines written since the last look, whole (e2e::LogReader).
+    std::vector<std::string> NewTrace() { return trace_.new_lines(); }
 
     e2e::TempRoot root;
     std::unique_ptr<e2e::Host> host;
+
+  private:
+    e2e::LogReader trace_{root.file("trace.log")};
 };
+
+// Whether the trace lines hold exactly line; they are shown when they do not.
+inline ::testing::AssertionResult Wrote(const std::vector<std::string> &lines, const std::string &line) {
+    if (e2e::has_line(lines, line)) return ::testing::AssertionSuccess();
+    ::testing::AssertionResult failure = ::testing::AssertionFailure();
+    failure << "no trace line \"" << line << "\" among:";
+    for (const std::string &l : lines) failure << "\n  " << l;
+    return failure;
+}
 
 inline ::testing::AssertionResult Shows(const std::string &page, const std::string &part) {
     if (page.find(part) != std::string::npos) return ::testing::AssertionSuccess();

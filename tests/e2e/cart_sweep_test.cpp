@@ -15,6 +15,7 @@ namespace {
 using cart::CartMall;
 using cart::Shopper;
 using cart::Shows;
+using cart::Wrote;
 
 const char kAddVest[] = "CMD=order&SID=ACME&DID=SHIRTS&PID=VEST&OrderQuant=1";
 
@@ -24,7 +25,7 @@ TEST(OrderSlots, FiftyShoppersHoldOrdersAndTheFiftyFirstWaitsForAFreeSlot) {
     for (int n = 1; n <= 50; ++n)
         ASSERT_TRUE(Shows(mall.Page(Shopper(n), kAddVest), "msg=[Item Added to order]")) << Shopper(n);
     EXPECT_TRUE(Shows(mall.Page(Shopper(51), kAddVest), "ERROR [Can't allocate a new order]"));
-    EXPECT_NE(mall.Trace().find("AddOrderProduct returned -1"), std::string::npos);
+    EXPECT_TRUE(Wrote(mall.NewTrace(), "AddOrderProduct returned -1"));
     EXPECT_TRUE(Shows(mall.Page(Shopper(51), "CMD=debug"), "ord=[No]"));
     // The orders there are not disturbed, and their shoppers can still add to them.
     EXPECT_TRUE(Shows(mall.Page(Shopper(1), "CMD=order&SID=ACME&DID=SHIRTS&PID=TEE&OrderQuant=2"),
@@ -77,21 +78,24 @@ TEST(OrderSlots, TheSweepFreesAnUntouchedOrderAfterThirtyPeriods) {
     // The busy shopper asks for a page every few sweeps, any page, until the idle one's order
     // is deleted: between 290 and 300 host seconds after its last request.
     const std::string deleted = "Deleting order for " + idle;
+    std::vector<std::string> trace;
     bool gone = false;
     double seconds = 0;
     for (int i = 0; i < 100 && !gone; ++i) {
         const char *page = i % 2 ? "CMD=debug" : "CMD=prodinfo&SID=ACME&DID=SHIRTS&PID=TEE";
         mall.Page(busy, page);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        gone = mall.Trace().find(deleted) != std::string::npos;
+        for (std::string &line : mall.NewTrace()) trace.push_back(std::move(line));
+        gone = e2e::has_line(trace, deleted);
         seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - added).count();
     }
-    ASSERT_TRUE(gone) << mall.Trace();
+    ASSERT_TRUE(Wrote(trace, deleted));
     EXPECT_GE(seconds, 2.8);
-    EXPECT_NE(mall.Trace().find("hits 2"), std::string::npos);
+    EXPECT_TRUE(Wrote(trace, "hits 2"));
     EXPECT_TRUE(Shows(mall.Page(idle, "CMD=shopcart"), "ERROR [NO-ORDER]"));
     EXPECT_TRUE(Shows(mall.Page(busy, "CMD=shopcart"), "ROW [VEST|"));
-    EXPECT_EQ(mall.Trace().find("Deleting order for " + busy), std::string::npos);
+    for (std::string &line : mall.NewTrace()) trace.push_back(std::move(line));
+    EXPECT_FALSE(e2e::has_line(trace, "Deleting order for " + busy));
 }
 
 }  // namespace

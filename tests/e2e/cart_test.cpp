@@ -12,6 +12,7 @@ namespace {
 using cart::CartMall;
 using cart::Shopper;
 using cart::Shows;
+using cart::Wrote;
 
 std::string Order(const std::string &product, const std::string &quantity, const std::string &rest = "",
                   const std::string &dept = "SHIRTS") {
@@ -31,17 +32,17 @@ TEST(OrderPage, EveryAnswerOfTheOrderCommandReachesTheShopper) {
     std::string page = mall.Page(a, Order("RED+SHIRT", "1", "&R1=0&R2=1"));
     EXPECT_TRUE(Shows(page, "ORDER msg=[Item Added to order] ids=[ACME|SHIRTS|RED+SHIRT] mall=[Shopvera Web Mall|/webmall]"));
     EXPECT_TRUE(Shows(page, "links=[VIEW-CART|CHECK-OUT|CANCEL]"));
-    EXPECT_NE(mall.Trace().find("AddOrderProduct returned 1"), std::string::npos);
+    EXPECT_TRUE(Wrote(mall.NewTrace(), "AddOrderProduct returned 1"));
     // A product without required formats needs no choice.
     EXPECT_TRUE(Shows(mall.Page(a, Order("TEE", "2")), "msg=[Item Added to order]"));
-    EXPECT_NE(mall.Trace().find("AddOrderProduct returned 2"), std::string::npos);
+    EXPECT_TRUE(Wrote(mall.NewTrace(), "AddOrderProduct returned 2"));
 
     EXPECT_TRUE(Shows(mall.Page(a, Order("NOPE", "1")), "ERROR [Can't find product]"));
     EXPECT_TRUE(Shows(mall.Page(a, "CMD=order&SID=OTHER&DID=D&PID=O1&OrderQuant=1"),
                       "ERROR [Order not from the same store]"));
     EXPECT_TRUE(Shows(mall.Page(a, Order("VEST", "0")), "ERROR [Invalid order quantity]"));
     EXPECT_TRUE(Shows(mall.Page(a, Order("VEST", "")), "ERROR [Invalid order quantity]"));
-    EXPECT_NE(mall.Trace().find("AddOrderProduct returned -5"), std::string::npos);
+    EXPECT_TRUE(Wrote(mall.NewTrace(), "AddOrderProduct returned -5"));
     // Quantities outside a positive 16-bit number, new or changed, are refused before they
     // reach the order.
     for (const char *bad : {"-1", "32768", "70000", "-65535"}) {
@@ -74,7 +75,7 @@ TEST(OrderPage, ATenItemOrderTakesNoEleventhButStillChangesAndRemoves) {
         std::string id = (i < 10 ? "T0" : "T") + std::to_string(i);
         ASSERT_TRUE(Shows(mall.Page(a, Order(id, "1", "", "TOOLS")), "Item Added to order"));
     }
-    EXPECT_NE(mall.Trace().find("AddOrderProduct returned 10"), std::string::npos);
+    EXPECT_TRUE(Wrote(mall.NewTrace(), "AddOrderProduct returned 10"));
     EXPECT_TRUE(Shows(mall.Page(a, Order("T11", "1", "", "TOOLS")), "ERROR [This order cannot have any more products]"));
     EXPECT_TRUE(Shows(mall.Page(a, Order("NOPE", "1", "", "TOOLS")), "ERROR [This order cannot have any more products]"));
     EXPECT_TRUE(Shows(mall.Page(a, Order("T03", "4", "", "TOOLS")), "msg=[Item Added to order]"));
@@ -100,7 +101,7 @@ TEST(OrderPage, RemovingTakesTheIdsFromTheRequestAndTheLastRemovalLeavesAnEmptyO
     std::string page = mall.Page(a, Order("VEST", "0"));
     EXPECT_TRUE(Shows(page, "ORDER msg=[ORDER-EMPTY]"));
     EXPECT_TRUE(Shows(page, "links=[VIEW-CART|CHECK-OUT|CANCEL]"));
-    EXPECT_NE(mall.Trace().find("AddOrderProduct returned 0"), std::string::npos);
+    EXPECT_TRUE(Wrote(mall.NewTrace(), "AddOrderProduct returned 0"));
     // Removing what is no longer there is a bad quantity.
     EXPECT_TRUE(Shows(mall.Page(a, Order("VEST", "0")), "ERROR [Invalid order quantity]"));
     page = mall.Page(a, "CMD=shopcart");
@@ -204,7 +205,7 @@ TEST(DebugPage, ShowsTheRequestersAddressOrderAndWhetherAUserIdIsKnown) {
     EXPECT_TRUE(Shows(page, "DEBUG ip=[127.0.0.3] ord=[Yes] vuid=[Empty UID] uid=[] store=[ACME] items=[2]\n"
                             "ITEM [SHIRTS|RED SHIRT|7|2|2|1|0|60|0.00]\n"
                             "ITEM [SHIRTS|EBOOK|1|0|-1|-1|1|0|0.00]\nEND\n"));
-    EXPECT_NE(mall.Trace().find("Order set to dload 1 EBOOK"), std::string::npos);
+    EXPECT_TRUE(Wrote(mall.NewTrace(), "Order set to dload 1 EBOOK"));
     // The first shopper still has none.
     EXPECT_TRUE(Shows(mall.Page(a, "CMD=debug"), "ord=[No]"));
 }

@@ -72,6 +72,27 @@ std::string read_file(const std::string &path) {
     return ss.str();
 }
 
+std::vector<std::string> LogReader::new_lines() {
+    std::string text = read_file(path_);
+    std::vector<std::string> lines;
+    if (text.size() < read_) read_ = 0;  // a log moved away and begun anew
+    size_t at = read_;
+    for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        std::string line = text.substr(at, end - at);
+        // "YYYY-MM-DD HH:MM:SS " in front of every line.
+        if (line.size() >= 20 && line[4] == '-' && line[10] == ' ' && line[19] == ' ') line.erase(0, 20);
+        lines.push_back(std::move(line));
+    }
+    read_ = at;
+    return lines;
+}
+
+bool has_line(const std::vector<std::string> &lines, const std::string &line) {
+    for (const std::string &l : lines)
+        if (l == line) return true;
+    return false;
+}
+
 bool file_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
 std::vector<std::string> list_dir(const std::string &path) {

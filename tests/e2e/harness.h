@@ -6,6 +6,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -41,6 +42,21 @@ class TempRoot {
 
 void write_file(const std::string &path, const std::string &text);  // creates parent folders
 std::string read_file(const std::string &path);                     // "" when absent
+
+// Reads a log (trace.log, audit.log) as it grows: each call gives the lines written since the
+// call before, whole, with their time stamps cut off; a test that checks a line then checks
+// what the requests since its last look wrote, not a line like it from earlier on.
+class LogReader {
+  public:
+    explicit LogReader(std::string path) : path_(std::move(path)) {}
+    std::vector<std::string> new_lines();
+
+  private:
+    std::string path_;
+    size_t read_ = 0;
+};
+// Whether lines hold exactly line.
+bool has_line(const std::vector<std::string> &lines, const std::string &line);
 bool file_exists(const std::string &path);
 std::vector<std::string> list_dir(const std::string &path);         // names, without . and ..
 
