@@ -254,6 +254,11 @@ HostBool _dfaInsert(const void *buffer);
 HostBool _dfaInsertV(const void *buffer, int length);
 /* Replaces or deletes the current record. */
 HostBool _dfaUpdate(const void *buffer);
+/* Replaces the current record only while it still holds the length bytes of before (the
+ * record as read, length as _dfaRecLen gave it), with nobody else's write in between. 0 when
+ * it holds something else by now or is gone (read it again and decide again), or when the
+ * file could not be written. */
+HostBool _dfaUpdateIf(const void *before, int length, const void *buffer);
 HostBool _dfaDelete(void);
 /* The length of the record read last. */
 int _dfaRecLen(void);

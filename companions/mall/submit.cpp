@@ -215,8 +215,12 @@ bool WriteNotice(const std::string &name, const std::string &text) {
     return true;
 }
 
-// Each stock-counted product of the order loses the units ordered, down to 0 at most. Nothing
-// here allocates, so once the notice is out nothing can undo the acceptance.
+// Each stock-counted product of the order loses the units ordered, down to 0 at most. Another
+// host may be selling the same product at the same moment: the stock goes back only if the
+// product still reads as it did, else it is read again and lowered from what it holds now.
+// Nothing here allocates, so once the notice is out nothing can undo the acceptance.
+constexpr int kStockAttempts = 16;
+
 void LowerStock() {
     const StoredOrder *order = &g_order.order;
     for (int i = 0; i < g_order_items; ++i) {
@@ -225,15 +229,24 @@ void LowerStock() {
         _stlcpy(key.store_id, order->store_id, sizeof key.store_id);
         _stlcpy(key.dept_id, item->dept_id, sizeof key.dept_id);
         _stlcpy(key.product_id, item->product_id, sizeof key.product_id);
-        ProductRecord product{};
+        bool lowered = false;
         _dfaSetBlk(g_vars.product_file);
-        bool found = _dfaAcqLock(&product, &key, kProductKeyDept, HOST_GET_EQUAL, 0);
-        bool lowered = true;
-        const uint16_t flags = product.flags;
-        if (found && (flags & kProductCountStock)) {
+        for (int attempt = 0; attempt < kStockAttempts && !lowered; ++attempt) {
+            ProductRecord product{};
+            if (!_dfaAcqLock(&product, &key, kProductKeyDept, HOST_GET_EQUAL, 0)) {
+                lowered = true; // no longer in the catalogue: no stock to keep
+                break;
+            }
+            const int length = _dfaRecLen();
+            const uint16_t flags = product.flags;
+            if (!(flags & kProductCountStock)) {
+                lowered = true;
+                break;
+            }
+            ProductRecord before = product;
             const int32_t stock = product.stock, quantity = item->quantity;
             product.stock = stock > quantity ? stock - quantity : 0;
-            lowered = _dfaUpdate(&product);
+            lowered = _dfaUpdateIf(&before, length, &product);
         }
         _dfaRstBlk();
         if (!lowered)

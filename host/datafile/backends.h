@@ -23,6 +23,8 @@
     Status table_insert(Table &table, const void *record, int length, int64_t *position);         \
     Status table_update(Table &table, int64_t position, const void *record, int *length);         \
     Status table_delete(Table &table, int64_t position);                                           \
+    Status table_update_if(Table &table, int64_t position, const void *expected,                  \
+                           int expected_length, const void *record, int *length);                 \
     bool table_begin(Table &table);                                                                \
     bool table_commit(Table &table);                                                               \
     void table_rollback(Table &table);                                                             \

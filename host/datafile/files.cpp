@@ -298,6 +298,19 @@ extern "C" HostBool _dfaUpdate(const void *buffer) {
     return 1;
 }
 
+extern "C" HostBool _dfaUpdateIf(const void *before, int length, const void *buffer) {
+    File *f = host::selected();
+    if (f == nullptr || before == nullptr || buffer == nullptr || !f->has_current) return 0;
+    if (length < 1 || length > table_record_size(*f->table)) return 0;
+    int written = 0;
+    if (df::table_update_if(*f->table, f->current.position, before, length, buffer, &written) !=
+        Status::ok)
+        return 0;
+    df::encode_record_key(table_keys(*f->table)[static_cast<size_t>(f->keynum)],
+        static_cast<const unsigned char *>(buffer), written, &f->current.key);
+    return 1;
+}
+
 extern "C" HostBool _dfaDelete(void) {
     File *f = host::selected();
     if (f == nullptr || !f->has_current) return 0;

@@ -83,6 +83,13 @@ Status table_update(Table &t, int64_t position, const void *record, int *length)
     return sqlite::table_update(*t.lite, position, record, length);
 }
 
+Status table_update_if(Table &t, int64_t position, const void *expected, int expected_length,
+                       const void *record, int *length) {
+    if (t.remote != nullptr)
+        return postgres::table_update_if(*t.remote, position, expected, expected_length, record, length);
+    return sqlite::table_update_if(*t.lite, position, expected, expected_length, record, length);
+}
+
 Status table_delete(Table &t, int64_t position) {
     if (t.remote != nullptr) return postgres::table_delete(*t.remote, position);
     return sqlite::table_delete(*t.lite, position);

@@ -13,7 +13,8 @@ namespace host::datafile {
 
 struct Table; // one table of one database, opened with its record size and keys
 
-enum class Status { ok, not_found, duplicate, failed };
+// changed: a conditional update found the record no longer as the caller read it.
+enum class Status { ok, not_found, duplicate, failed, changed };
 
 // Look-ups on one key. The order is (encoded key, position): duplicates lie in position order.
 // Equal, Greater, GreaterEqual and Less compare the key only (Equal and GreaterEqual find the
@@ -65,6 +66,13 @@ Status table_insert(Table &table, const void *record, int length, int64_t *posit
 // written (at most the record size) and *length receives the count.
 Status table_update(Table &table, int64_t position, const void *record, int *length);
 Status table_delete(Table &table, int64_t position);
+// Replaces the record at position only while it still holds exactly the expected_length bytes
+// of expected, in one step no other writer can come between: a read, a change and this write
+// back lose nobody else's write. length bytes of record are written (expected_length, at most
+// the record size). Status::changed when the record holds something else or is gone: read it
+// again and decide again.
+Status table_update_if(Table &table, int64_t position, const void *expected, int expected_length,
+                       const void *record, int *length);
 
 // An explicit transaction on the table's database: writes inside it are made durable together
 // by the commit. false when one is already open or the database is busy.

@@ -32,6 +32,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <unordered_map>
 
 #include "host/datafile/backends.h"
 
@@ -59,6 +60,7 @@ struct Statement {
     std::string sql;
     std::vector<Oid> types;
     unsigned prepared_in = 0; // the connection generation it was prepared in; 0 never
+    bool look_up = false;     // reads only: its answers may be kept for later snapshots
 };
 
 void ignore_notice(void *, const char *) {}
@@ -73,6 +75,10 @@ struct Database {
     unsigned generation = 1; // counts connections, so statements are prepared again after one
     int statements = 0;      // for statement names
     bool reading = false;    // a snapshot's read transaction is open
+    bool begin_due = false;  // its BEGIN not sent yet: it goes out with the first look-up
+    bool probing = false;    // its BEGIN sent ahead of its first look-up; the answers not read yet
+    bool looked_into = false; // in this snapshot
+    uint64_t last_looked = 0; // the number of the last snapshot that looked into it; 0 none
     bool pending = false;    // the COMMIT of a snapshot is on its way; its answer not read yet
 };
 
@@ -103,7 +109,7 @@ struct Table {
     std::string definition;
     // seeks[key][kind][with record], made on first use
     std::vector<std::array<std::array<std::unique_ptr<Statement>, 2>, kinds>> seeks;
-    Statement read_at, length_at, insert, update, erase;
+    Statement read_at, length_at, insert, update, update_if, erase;
     std::vector<std::string> write_keys; // encoded keys of the record being written
     std::vector<Window> windows;         // per key, in a snapshot
     // window_seeks[key][size]: the rows after (key, position), made on first use
@@ -115,6 +121,9 @@ namespace {
 std::vector<std::unique_ptr<Database>> g_databases;
 std::vector<std::unique_ptr<Table>> g_tables;
 bool g_snapshot = false;
+uint64_t g_snapshots = 0; // snapshots ended
+// A database looked into by one of this many snapshots before has its snapshot begun ahead.
+constexpr uint64_t kRecentSnapshots = 8;
 
 // A write to d: the rows fetched from its tables are out of date.
 void drop_windows(const Database &d) {
@@ -124,19 +133,12 @@ void drop_windows(const Database &d) {
 }
 
 
-// A result that clears itself.
+// A result, cleared when its last copy goes (the answers kept for later snapshots are copies).
 struct Result {
+    std::shared_ptr<PGresult> held;
     PGresult *r = nullptr;
     Result() = default;
-    explicit Result(PGresult *res) : r(res) {}
-    Result(const Result &) = delete;
-    Result &operator=(const Result &) = delete;
-    Result(Result &&o) noexcept : r(o.r) { o.r = nullptr; }
-    Result &operator=(Result &&o) noexcept {
-        std::swap(r, o.r);
-        return *this;
-    }
-    ~Result() { PQclear(r); }
+    explicit Result(PGresult *res) : held(res, PQclear), r(res) {}
     ExecStatusType status() const { return r ? PQresultStatus(r) : PGRES_FATAL_ERROR; }
     bool ok() const { return status() == PGRES_COMMAND_OK || status() == PGRES_TUPLES_OK; }
     int rows() const { return r ? PQntuples(r) : 0; }
@@ -153,6 +155,48 @@ std::string error_text(const Database &d, const Result &r) {
     return text;
 }
 
+// Answers of look-ups, kept across snapshots. Two snapshots of the server with the same
+// (xmin, xmax, running transactions) see exactly the same committed data, so an answer read in
+// one is the answer in the other: a snapshot that finds the server's snapshot unchanged since
+// the last one answers its look-ups from here without a round trip. Any write anywhere on the
+// server (this host's, another host's, mallctl's) changes the server's snapshot, and the next
+// snapshot starts with none kept.
+struct Answers {
+    std::string snapshot; // the server's snapshot the answers were read in; "" none
+    std::unordered_map<std::string, Result> kept;
+    size_t bytes = 0;
+    std::string key; // scratch: the statement's name and parameters
+};
+constexpr size_t kAnswersMaxBytes = 8u << 20; // per database; past it they start again
+
+std::unordered_map<const Database *, Answers> g_answers;
+
+// The key of a statement's answer: its name and each parameter with its length.
+const std::string &answer_key(Answers &a, const Statement &s, int count, const char *const *values,
+                              const int *lengths) {
+    a.key.assign(s.name);
+    for (int i = 0; i < count; ++i) {
+        const int n = lengths[i];
+        a.key.push_back('\0');
+        a.key.append(reinterpret_cast<const char *>(&n), sizeof n);
+        a.key.append(values[i], static_cast<size_t>(n));
+    }
+    return a.key;
+}
+
+void keep_answer(Answers &a, const Result &r) {
+    if (a.snapshot.empty() || !r.ok()) return;
+    size_t size = a.key.size() + 64;
+    for (int row = 0; row < r.rows(); ++row)
+        for (int col = 0; col < PQnfields(r.r); ++col) size += static_cast<size_t>(PQgetlength(r.r, row, col)) + 16;
+    if (a.bytes + size > kAnswersMaxBytes) {
+        a.kept.clear();
+        a.bytes = 0;
+    }
+    a.bytes += size;
+    a.kept[a.key] = r;
+}
+
 void report(const Database &d, const std::string &what, const Result &r) {
     std::fprintf(stderr, "datafile: postgresql %s: %s: %s\n", d.schema_name.c_str(), what.c_str(),
                  error_text(d, r).c_str());
@@ -162,9 +206,12 @@ std::string quote(const std::string &name) { return "\"" + name + "\""; }
 
 std::string column(int k) { return "k" + std::to_string(k); }
 
-// Reads the answer of a snapshot's COMMIT sent earlier, so that the connection takes the next
-// statement.
+void collect_probe(Database &d);
+
+// Reads the answers of what was sent ahead (a snapshot's COMMIT, a snapshot begun early), so
+// that the connection takes the next statement.
 void settle(Database &d) {
+    if (d.probing) collect_probe(d);
     if (!d.pending) return;
     d.pending = false;
     while (PGresult *r = PQgetResult(d.conn)) PQclear(r);
@@ -184,17 +231,43 @@ bool command(Database &d, const std::string &sql, const std::string &what) {
     return false;
 }
 
-// The first look-up on d in a snapshot begins its read transaction.
+constexpr const char *kBeginRead = "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY";
+
+void start_probe(Database &d);
+
+// The first look-up on d in a snapshot begins its read transaction: the BEGIN goes out in the
+// same round trip as that look-up (see run). The first look-up of the snapshot also begins the
+// snapshots of the other databases the last snapshot looked into, without waiting for their
+// answers: those are read when each is first used, by then long arrived, so that a page
+// reading from two databases waits for one round trip, not two. (A request is several calls
+// into the module, each its own snapshot, so "the last" is any of the last few.)
 void enter_read(Database &d) {
-    if (!g_snapshot || d.reading || in_transaction(d)) return;
-    d.reading = command(d, "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY", "beginning a snapshot");
+    if (!g_snapshot) return;
+    if (!d.looked_into) {
+        bool first = true;
+        for (auto &e : g_databases) first = first && !e->looked_into;
+        d.looked_into = true;
+        if (first)
+            for (auto &e : g_databases)
+                if (e.get() != &d && e->last_looked != 0 && g_snapshots - e->last_looked < kRecentSnapshots)
+                    start_probe(*e);
+    }
+    if (d.reading || in_transaction(d)) return;
+    d.reading = true;
+    d.begin_due = true;
 }
 
 // Before a write or a change of the tables: the snapshot of d ends, and what it fetched goes.
+// A snapshot that has not reached the server yet costs nothing to end.
 void leave_read(Database &d) {
     drop_windows(d);
+    settle(d);
     if (!d.reading) return;
     d.reading = false;
+    if (d.begin_due) {
+        d.begin_due = false;
+        return;
+    }
     command(d, "COMMIT", "ending a snapshot");
 }
 
@@ -204,18 +277,126 @@ bool reconnect(Database &d) {
     PQreset(d.conn);
     d.pending = false;
     d.reading = false;
+    d.begin_due = false;
+    d.probing = false;
     if (PQstatus(d.conn) != CONNECTION_OK) return false;
     ++d.generation;
     Result r(PQexec(d.conn, kSetup));
     return r.ok();
 }
 
-// Runs a prepared statement (preparing it first on this connection); results in binary. A read
-// that finds the connection broken outside a transaction connects again and runs once more.
-Result run(Database &d, Statement &s, int count, const char *const *values, const int *lengths,
-           bool retry) {
-    static const int binary[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-    settle(d);
+const int kBinary[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+
+// In a repeatable-read transaction: the snapshot the transaction reads in.
+constexpr const char *kServerSnapshot = "SELECT pg_current_snapshot()::text";
+
+// After d's snapshot began: the answers kept stand when the server's snapshot is the one they
+// were read in, and go when it is not (or is not known).
+Answers &note_snapshot(Database &d, const std::string &snapshot) {
+    Answers &a = g_answers[&d];
+    if (!d.reading || snapshot.empty() || snapshot != a.snapshot) {
+        a.kept.clear();
+        a.bytes = 0;
+        a.snapshot = d.reading ? snapshot : "";
+    }
+    return a;
+}
+
+void start_probe(Database &d);
+void collect_probe(Database &d);
+
+// The first statement of a snapshot, pipelined behind the snapshot's BEGIN (and the statement's
+// PREPARE when this connection has not seen it): one round trip for all of them. The result is
+// the statement's; when the BEGIN did not go through the transaction is not open and the
+// snapshot has ended.
+Result run_first(Database &d, Statement &s, int count, const char *const *values, const int *lengths) {
+    d.begin_due = false;
+    const bool prepare = s.prepared_in != d.generation;
+    Result out;
+    if (PQenterPipelineMode(d.conn) != 1) {
+        d.reading = false;
+        return out;
+    }
+    bool sent = PQsendQueryParams(d.conn, kBeginRead, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1 &&
+                PQsendQueryParams(d.conn, kServerSnapshot, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1 &&
+                (!prepare || PQsendPrepare(d.conn, s.name.c_str(), s.sql.c_str(),
+                                           static_cast<int>(s.types.size()), s.types.data()) == 1) &&
+                PQsendQueryPrepared(d.conn, s.name.c_str(), count, values, lengths, kBinary, 1) == 1 &&
+                PQpipelineSync(d.conn) == 1;
+    // The answers in order: the BEGIN's, the server's snapshot, the PREPARE's, the statement's,
+    // each closed by a null, then the sync. A broken connection ends the answers early.
+    int step = 0;
+    const int statement_step = prepare ? 3 : 2;
+    bool begun = false, prepared = false;
+    std::string snapshot;
+    while (sent) {
+        PGresult *r = PQgetResult(d.conn);
+        if (r == nullptr) {
+            if (PQstatus(d.conn) != CONNECTION_OK || ++step > statement_step + 1) break;
+            continue;
+        }
+        ExecStatusType status = PQresultStatus(r);
+        if (status == PGRES_PIPELINE_SYNC) {
+            PQclear(r);
+            break;
+        }
+        if (step == 0) begun = status == PGRES_COMMAND_OK;
+        if (step == 1 && status == PGRES_TUPLES_OK && PQntuples(r) == 1) snapshot = PQgetvalue(r, 0, 0);
+        if (prepare && step == 2) prepared = status == PGRES_COMMAND_OK;
+        if (step == statement_step) out = Result(r);
+        else PQclear(r);
+    }
+    PQexitPipelineMode(d.conn);
+    if (prepared) s.prepared_in = d.generation;
+    if (!out.r && PQstatus(d.conn) != CONNECTION_OK) out = Result(PQmakeEmptyPGresult(d.conn, PGRES_FATAL_ERROR));
+    d.reading = begun && PQtransactionStatus(d.conn) != PQTRANS_IDLE;
+    Answers &a = note_snapshot(d, snapshot);
+    if (s.look_up) {
+        answer_key(a, s, count, values, lengths);
+        keep_answer(a, out);
+    }
+    return out;
+}
+
+// A snapshot begun ahead of its first look-up: the BEGIN and the server's snapshot.
+void start_probe(Database &d) {
+    if (d.reading || in_transaction(d) || PQenterPipelineMode(d.conn) != 1) return;
+    d.reading = true;
+    d.probing = true;
+    bool sent = PQsendQueryParams(d.conn, kBeginRead, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1 &&
+                PQsendQueryParams(d.conn, kServerSnapshot, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1 &&
+                PQpipelineSync(d.conn) == 1;
+    if (!sent) collect_probe(d);
+}
+
+void collect_probe(Database &d) {
+    d.probing = false;
+    int step = 0;
+    bool begun = false;
+    std::string snapshot;
+    for (;;) {
+        PGresult *r = PQgetResult(d.conn);
+        if (r == nullptr) {
+            if (PQstatus(d.conn) != CONNECTION_OK || ++step > 2) break;
+            continue;
+        }
+        ExecStatusType status = PQresultStatus(r);
+        if (status == PGRES_PIPELINE_SYNC) {
+            PQclear(r);
+            break;
+        }
+        if (step == 0) begun = status == PGRES_COMMAND_OK;
+        if (step == 1 && status == PGRES_TUPLES_OK && PQntuples(r) == 1) snapshot = PQgetvalue(r, 0, 0);
+        PQclear(r);
+    }
+    PQexitPipelineMode(d.conn);
+    d.reading = begun && PQtransactionStatus(d.conn) != PQTRANS_IDLE;
+    note_snapshot(d, snapshot);
+}
+
+// One statement on its own round trip (after its PREPARE's, the first time on a connection).
+Result run_plain(Database &d, Statement &s, int count, const char *const *values, const int *lengths,
+                 bool retry) {
     for (int attempt = 0;; ++attempt) {
         Result r;
         if (s.prepared_in != d.generation) {
@@ -224,10 +405,39 @@ Result run(Database &d, Statement &s, int count, const char *const *values, cons
             if (r.ok()) s.prepared_in = d.generation;
         }
         if (s.prepared_in == d.generation)
-            r = Result(PQexecPrepared(d.conn, s.name.c_str(), count, values, lengths, binary, 1));
+            r = Result(PQexecPrepared(d.conn, s.name.c_str(), count, values, lengths, kBinary, 1));
         if (r.ok() || PQstatus(d.conn) == CONNECTION_OK || !retry || attempt > 0 || d.reading) return r;
         if (!reconnect(d)) return r;
     }
+}
+
+// Runs a prepared statement (preparing it first on this connection); results in binary. A read
+// that finds the connection broken outside a transaction connects again and runs once more.
+Result run(Database &d, Statement &s, int count, const char *const *values, const int *lengths,
+           bool retry) {
+    settle(d);
+    if (d.reading && !d.begin_due && s.look_up && PQtransactionStatus(d.conn) == PQTRANS_INTRANS) {
+        // Inside a snapshot: a look-up answered before in the same server snapshot.
+        Answers &a = g_answers[&d];
+        if (!a.snapshot.empty()) {
+            auto at = a.kept.find(answer_key(a, s, count, values, lengths));
+            if (at != a.kept.end()) return at->second;
+            Result r = run_plain(d, s, count, values, lengths, retry);
+            answer_key(a, s, count, values, lengths);
+            keep_answer(a, r);
+            return r;
+        }
+    }
+    if (d.begin_due) {
+        Result r = run_first(d, s, count, values, lengths);
+        if (r.ok() || PQstatus(d.conn) == CONNECTION_OK || !retry) return r;
+        // Nothing of the snapshot was read yet: on a new connection it starts afresh.
+        if (!reconnect(d)) return r;
+        d.reading = true;
+        d.begin_due = true;
+        return run_first(d, s, count, values, lengths);
+    }
+    return run_plain(d, s, count, values, lengths, retry);
 }
 
 // A bigint parameter in network byte order.
@@ -545,6 +755,7 @@ Statement &seek_statement(Table &t, int keynum, Kind kind, bool with_record) {
     std::vector<Oid> types = {kBytea};
     if (kind == next || kind == previous) types.push_back(kInt8);
     define(*t.database, slot.get(), sql, types);
+    slot->look_up = true;
     return *slot;
 }
 
@@ -594,6 +805,7 @@ Statement &window_statement(Table &t, int keynum, int size) {
            "SELECT pos, " + k + ", rec FROM " + t.qualified + " WHERE (" + k + ", pos) > ($1, $2) ORDER BY " +
                k + ", pos LIMIT " + std::to_string(kWindowSizes[size]),
            {kBytea, kInt8});
+    slot->look_up = true;
     return *slot;
 }
 
@@ -762,6 +974,7 @@ Table *store_open(const std::string &url, const std::string &database, const std
     std::vector<Oid> update_types = record_and_keys;
     update_types.push_back(kInt8);
     define(*d, &t->read_at, "SELECT rec" + list + " FROM " + t->qualified + " WHERE pos = $1", {kInt8});
+    t->read_at.look_up = true;
     define(*d, &t->length_at, "SELECT length(rec) FROM " + t->qualified + " WHERE pos = $1", {kInt8});
     // A duplicate on a unique key inserts nothing and returns no row, without an error that would
     // end an explicit transaction.
@@ -773,6 +986,13 @@ Table *store_open(const std::string &url, const std::string &database, const std
            "UPDATE " + t->qualified + " SET rec = $1" + assign + " WHERE pos = $" +
                std::to_string(keys.size() + 2),
            update_types);
+    update_types.push_back(kBytea);
+    // Under READ COMMITTED an update that waited for another's row lock checks the condition
+    // again on the row as the other left it.
+    define(*d, &t->update_if,
+           "UPDATE " + t->qualified + " SET rec = $1" + assign + " WHERE pos = $" +
+               std::to_string(keys.size() + 2) + " AND rec = $" + std::to_string(keys.size() + 3),
+           update_types);
     define(*d, &t->erase, "DELETE FROM " + t->qualified + " WHERE pos = $1", {kInt8});
     g_tables.push_back(std::move(t));
     return g_tables.back().get();
@@ -781,6 +1001,7 @@ Table *store_open(const std::string &url, const std::string &database, const std
 void store_close_all() {
     g_snapshot = false;
     g_tables.clear();
+    g_answers.clear();
     // An explicit transaction still open is rolled back by the server when its connection ends.
     for (auto &d : g_databases) PQfinish(d->conn);
     g_databases.clear();
@@ -895,6 +1116,33 @@ Status table_update(Table &t, int64_t position, const void *record, int *length)
     return std::strcmp(PQcmdTuples(r.r), "0") == 0 ? Status::not_found : Status::ok;
 }
 
+Status table_update_if(Table &t, int64_t position, const void *expected, int expected_length,
+                       const void *record, int *length) {
+    Database &d = *t.database;
+    leave_read(d);
+    *length = std::min(expected_length, t.record_size);
+    Int8 pos(position);
+    WriteValues w;
+    record_values(t, record, *length, &w);
+    w.values.push_back(pos.bytes);
+    w.lengths.push_back(8);
+    w.values.push_back(static_cast<const char *>(expected));
+    w.lengths.push_back(expected_length);
+    const bool guarded = in_transaction(d);
+    if (guarded && !command(d, "SAVEPOINT dfa_write", "guarding an update")) return Status::failed;
+    Result r = run(d, t.update_if, static_cast<int>(w.values.size()), w.values.data(),
+                   w.lengths.data(), false);
+    if (guarded)
+        command(d, r.ok() ? "RELEASE SAVEPOINT dfa_write" : "ROLLBACK TO SAVEPOINT dfa_write",
+                "ending the guard of an update");
+    if (!r.ok()) {
+        if (r.state() == kDuplicate) return Status::duplicate;
+        report(d, "table " + t.name + ": updating a record on condition", r);
+        return Status::failed;
+    }
+    return std::strcmp(PQcmdTuples(r.r), "0") == 0 ? Status::changed : Status::ok;
+}
+
 Status table_delete(Table &t, int64_t position) {
     leave_read(*t.database);
     Int8 pos(position);
@@ -938,9 +1186,18 @@ void store_snapshot_begin() { g_snapshot = true; }
 
 void store_snapshot_end() {
     g_snapshot = false;
+    ++g_snapshots;
     for (auto &d : g_databases) {
+        if (d->looked_into) d->last_looked = g_snapshots + 1;
+        d->looked_into = false;
+        // A snapshot begun ahead and not used: its answers are in by now; it ends like the rest.
+        if (d->probing) collect_probe(*d);
         if (!d->reading) continue;
         d->reading = false;
+        if (d->begin_due) {
+            d->begin_due = false;
+            continue;
+        }
         // The answer is read before the connection's next statement.
         if (PQsendQuery(d->conn, "COMMIT") == 1) d->pending = true;
     }

@@ -65,6 +65,7 @@ struct Table {
     sqlite3_stmt *length_at = nullptr;
     sqlite3_stmt *insert = nullptr;
     sqlite3_stmt *update = nullptr;
+    sqlite3_stmt *update_if = nullptr; // the update on condition of the stored bytes
     sqlite3_stmt *erase = nullptr;
     std::vector<std::string> write_keys; // encoded keys of the record being written
 };
@@ -587,9 +588,14 @@ Table *store_open(const std::string &directory, const std::string &database,
                         "UPDATE " + t->quoted + " SET rec = ?1" + assign + " WHERE pos = ?" +
                             std::to_string(keys.size() + 2),
                         true);
+    t->update_if = prepare(*d,
+                           "UPDATE " + t->quoted + " SET rec = ?1" + assign + " WHERE pos = ?" +
+                               std::to_string(keys.size() + 2) + " AND rec = ?" +
+                               std::to_string(keys.size() + 3),
+                           true);
     t->erase = prepare(*d, "DELETE FROM " + t->quoted + " WHERE pos = ?1", true);
-    if (!t->read_at || !t->length_at || !t->insert || !t->update || !t->erase) {
-        for (sqlite3_stmt *s : {t->read_at, t->length_at, t->insert, t->update, t->erase})
+    if (!t->read_at || !t->length_at || !t->insert || !t->update || !t->update_if || !t->erase) {
+        for (sqlite3_stmt *s : {t->read_at, t->length_at, t->insert, t->update, t->update_if, t->erase})
             sqlite3_finalize(s);
         *why = "cannot prepare the table's statements";
         return nullptr;
@@ -604,7 +610,7 @@ void store_close_all() {
         for (auto &per_key : t->seeks)
             for (auto &pair : per_key)
                 for (sqlite3_stmt *s : pair) sqlite3_finalize(s);
-        for (sqlite3_stmt *s : {t->read_at, t->length_at, t->insert, t->update, t->erase})
+        for (sqlite3_stmt *s : {t->read_at, t->length_at, t->insert, t->update, t->update_if, t->erase})
             sqlite3_finalize(s);
     }
     g_tables.clear();
@@ -681,6 +687,26 @@ Status table_update(Table &t, int64_t position, const void *record, int *length)
         return sqlite3_changes(t.database->db) > 0 ? Status::ok : Status::not_found;
     if (is_constraint(rc)) return Status::duplicate;
     report(t, "updating a record");
+    return Status::failed;
+}
+
+Status table_update_if(Table &t, int64_t position, const void *expected, int expected_length,
+                       const void *record, int *length) {
+    leave_read(*t.database);
+    // One statement: the comparison and the write happen under the same write lock.
+    *length = std::min(expected_length, t.record_size);
+    sqlite3_stmt *stmt = t.update_if;
+    ResetOnExit reset{stmt};
+    sqlite3_bind_blob(stmt, 1, record, *length, SQLITE_STATIC);
+    bind_keys(t, stmt, record, *length, 2);
+    const int next = static_cast<int>(t.keys.size()) + 2;
+    sqlite3_bind_int64(stmt, next, position);
+    sqlite3_bind_blob(stmt, next + 1, expected, expected_length, SQLITE_STATIC);
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_DONE)
+        return sqlite3_changes(t.database->db) > 0 ? Status::ok : Status::changed;
+    if (is_constraint(rc)) return Status::duplicate;
+    report(t, "updating a record on condition");
     return Status::failed;
 }
 
