@@ -28,6 +28,10 @@ bool datafile_create_database(std::string *why);
 // Checks every database (*.db) in dir: each must be a database of data files, empty or laid
 // out as this host lays them out. false with "PATH: what is wrong" in *error.
 bool datafile_check_directory(const std::string &dir, std::string *error);
+// Connects once to the PostgreSQL server of url, so that a server that is down, a database that
+// does not exist or a refused login stops the start at once. false with what the server or
+// libpq said, on one line, in *error.
+bool datafile_check_server(const std::string &url, std::string *error);
 // Empties the stack of selected files (at the start of every call into a module).
 void datafile_reset_selection();
 // Closes every open file (at shutdown). Handles given out before become invalid (and may be

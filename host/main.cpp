@@ -230,6 +230,8 @@ int main(int argc, char **argv) {
     // SQLite databases of the root are checked before anything opens them.
     std::string damaged;
     if (url.empty() && !host::datafile_check_directory("data", &damaged)) host::fatal(damaged);
+    if (!url.empty() && !host::datafile_check_server(url, &damaged))
+        host::fatal("data.cfg: cannot connect to the database server: " + damaged);
     host::durability_start();
     if (!host::accounts_open())
         host::fatal(url.empty() ? "cannot open the account file data/accounts.db"

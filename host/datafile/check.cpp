@@ -2,6 +2,7 @@
 // mall's data files, so that a damaged or foreign file stops hostd at once with its name
 // instead of failing page by page later.
 #include <dirent.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -54,6 +55,28 @@ std::string check_one(const std::string &path) {
 }
 
 }  // namespace
+
+bool datafile_check_server(const std::string &url, std::string *error) {
+    PGconn *conn = PQconnectdb(url.c_str());
+    const bool ok = PQstatus(conn) == CONNECTION_OK;
+    if (!ok) {
+        // libpq's message runs over several lines (the error, then a hint); the start-up line is one.
+        std::string text;
+        bool gap = false;
+        for (const char *p = PQerrorMessage(conn); *p != '\0'; ++p) {
+            if (*p == '\n' || *p == '\t' || *p == '\r') {
+                gap = true;
+                continue;
+            }
+            if (gap && !text.empty()) text += *p == ' ' ? ";" : "; ";
+            gap = false;
+            text += *p;
+        }
+        *error = text.empty() ? "no answer" : text;
+    }
+    PQfinish(conn);
+    return ok;
+}
 
 bool datafile_check_directory(const std::string &dir, std::string *error) {
     DIR *d = opendir(dir.c_str());

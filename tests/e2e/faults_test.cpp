@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -247,6 +248,27 @@ TEST(Faults, ADataFileOfAnotherLayoutStopsTheStartWithOneLine) {
     std::string err = host.stderr_text();
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_NE(err.find("orders.db"), std::string::npos) << err;
+}
+
+TEST(Faults, ADatabaseServerThatIsNotThereStopsTheStartWithOneLine) {
+    e2e::TempRoot root;
+    ASSERT_EQ(e2e::mallctl(root.path(), {"init"}).status, 0);
+    // A socket directory where no server listens, and a port on loopback where none does.
+    const std::string empty = root.file("no-server");
+    ASSERT_EQ(mkdir(empty.c_str(), 0700), 0);
+    for (const std::string url : {"postgresql://shopvera@/mall?host=" + empty,
+                                  std::string("postgresql://shopvera@127.0.0.1:1/mall?connect_timeout=5")}) {
+        e2e::write_file(root.file("data.cfg"), "url: " + url + "\n");
+        e2e::Host host(root.path());
+        EXPECT_FALSE(host.ready()) << url;
+        EXPECT_EQ(host.exit_status(), 1) << url;
+        std::string err = host.stderr_text();
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_EQ(err.rfind("hostd: data.cfg: cannot connect to the database server: ", 0), 0u) << err;
+        EXPECT_EQ(err.find("listening"), std::string::npos) << err;
+        // Nothing of the start is left behind: no spool of a host that never ran.
+        EXPECT_TRUE(e2e::list_dir(root.file("KVZSVTMP")).empty()) << url;
+    }
 }
 
 }  // namespace
