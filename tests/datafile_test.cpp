@@ -705,6 +705,87 @@ TEST_F(DatafileTest, AnotherProcessWritesAreSeenByTheNextRead) {
     EXPECT_EQ(walk(0, 16), (Labels{"NEW:2", "OLD:99"}));
 }
 
+// Lowers the value of the record named name by one, as a sale lowers a stock: read it, write
+// it back only if unchanged, else read again. Each try is one snapshot, as one request is.
+bool take_one(HostFile f, const char *name) {
+    Selected sel(f);
+    NameKey k = name_key(name);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        host::datafile_snapshot_begin();
+        Item it{};
+        bool found = _dfaAcqLock(&it, &k, 0, HOST_GET_EQUAL, 0);
+        Item before = it;
+        it.value -= 1;
+        bool written = found && _dfaUpdateIf(&before, _dfaRecLen(), &it);
+        host::datafile_snapshot_end();
+        if (!found) return false;
+        if (written) return true;
+    }
+    return false;
+}
+
+TEST_F(DatafileTest, AConditionalUpdateWritesOnlyOverWhatWasRead) {
+    HostFile f = open_items();
+    ASSERT_GT(f, 0);
+    {
+        Selected sel(f);
+        Item it = item("SHORT", 10, "abcdefghij");
+        ASSERT_TRUE(_dfaInsertV(&it, 24));
+        NameKey k = name_key("SHORT");
+        Item read{}, stale{};
+        ASSERT_TRUE(_dfaAcqLock(&read, &k, 0, HOST_GET_EQUAL, 0));
+        stale = read;
+        // Unchanged since read: written, at the stored length; the current record stays.
+        read.value = 9;
+        std::strcpy(read.note, "zzzzzzzzzz");
+        ASSERT_TRUE(_dfaUpdateIf(&stale, _dfaRecLen(), &read));
+        // The bytes read before are no longer there: refused, the record as the first left it.
+        Item late = stale;
+        late.value = 5;
+        EXPECT_FALSE(_dfaUpdateIf(&stale, 24, &late));
+        Item back;
+        std::memset(&back, 'x', sizeof back);
+        ASSERT_TRUE(_dfaAcqLock(&back, &k, 0, HOST_GET_EQUAL, 0));
+        EXPECT_EQ(_dfaRecLen(), 24);
+        EXPECT_EQ(back.value, 9);
+        EXPECT_EQ(std::string(back.note, 6), "zzzzxx");
+        // Gone meanwhile: refused as well.
+        ASSERT_TRUE(_dfaDelete());
+        EXPECT_FALSE(_dfaUpdateIf(&back, 24, &late));
+        EXPECT_FALSE(_dfaUpdateIf(&back, 0, &late));
+    }
+
+    // Two processes (two hosts) each take 100 units of one record at once: none is lost.
+    {
+        Selected sel(f);
+        ASSERT_TRUE(insert_item(item("STOCK", 1000)));
+    }
+    host::datafile_close_all();
+    std::vector<pid_t> children;
+    for (int c = 0; c < 2; ++c) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            HostFile mine = open_items();
+            bool ok = mine > 0;
+            for (int i = 0; i < 100 && ok; ++i) ok = take_one(mine, "STOCK");
+            _exit(ok ? 0 : 1);
+        }
+        children.push_back(child);
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    f = open_items();
+    Selected sel(f);
+    Item it{};
+    NameKey k = name_key("STOCK");
+    ASSERT_TRUE(_dfaAcqLock(&it, &k, 0, HOST_GET_EQUAL, 0));
+    EXPECT_EQ(it.value, 800);
+}
+
 TEST_F(DatafileTest, ASecondConnectionSeesEachWriteAtOnceAndABusyWriterGivesUp) {
     if (on_postgres()) GTEST_SKIP() << "the SQLite file's own locking";
     HostFile f = open_items();
