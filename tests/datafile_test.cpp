@@ -838,6 +838,60 @@ TEST_F(DatafileTest, ASecondConnectionSeesEachWriteAtOnceAndABusyWriterGivesUp) 
 // One call into a module reads every file as it was at its first look-up; a write by the call
 // itself ends the snapshot (and is neither refused nor hidden), and the next call sees what
 // another process wrote meanwhile.
+// Calls that read the same records one after the other may be answered without asking the
+// database again, but never past a change another connection committed in between.
+TEST_F(DatafileTest, ACallAfterAnotherSeesWhatWasCommittedBetweenThem) {
+    HostFile f = open_items();
+    ASSERT_GT(f, 0);
+    Selected sel(f);
+    ASSERT_TRUE(insert_item(item("A", 1)));
+    ASSERT_TRUE(insert_item(item("B", 2)));
+    sqlite3 *other = nullptr;
+    PGconn *remote = nullptr;
+    if (on_postgres()) {
+        remote = PQconnectdb(("postgresql://shopvera@/" + database_ + "?host=" + postgres_socket()).c_str());
+        ASSERT_EQ(PQstatus(remote), CONNECTION_OK);
+        PQclear(PQexec(remote, "SET search_path = test"));
+    } else {
+        ASSERT_EQ(sqlite3_open((dir_ + "/test.db").c_str(), &other), SQLITE_OK);
+        sqlite3_busy_timeout(other, 5000);
+    }
+    auto other_exec = [&](const std::string &sql) {
+        if (remote == nullptr) return sqlite3_exec(other, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+        PGresult *r = PQexec(remote, sql.c_str());
+        bool ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
+        PQclear(r);
+        return ok;
+    };
+    auto call = [&] {
+        host::datafile_snapshot_begin();
+        Labels seen = walk(0, 16);
+        Item it{};
+        NameKey k = name_key("A");
+        if (_dfaAcqLock(&it, &k, 0, HOST_GET_EQUAL, 0)) seen.push_back("found " + label(it));
+        host::datafile_snapshot_end();
+        return seen;
+    };
+    EXPECT_EQ(call(), (Labels{"A:1", "B:2", "found A:1"}));
+    EXPECT_EQ(call(), (Labels{"A:1", "B:2", "found A:1"}));
+    // A change not yet committed stays hidden; once committed the next call sees it.
+    ASSERT_TRUE(other_exec("BEGIN; DELETE FROM items WHERE pos = (SELECT min(pos) FROM items)"));
+    EXPECT_EQ(call(), (Labels{"A:1", "B:2", "found A:1"}));
+    ASSERT_TRUE(other_exec("COMMIT"));
+    EXPECT_EQ(call(), (Labels{"B:2"}));
+    EXPECT_EQ(call(), (Labels{"B:2"}));
+    // A change to another table of the same database, then one of our own.
+    ASSERT_TRUE(other_exec("CREATE TABLE unrelated(a integer)"));
+    ASSERT_TRUE(other_exec("INSERT INTO unrelated VALUES (1)"));
+    EXPECT_EQ(call(), (Labels{"B:2"}));
+    ASSERT_TRUE(insert_item(item("A", 3)));
+    EXPECT_EQ(call(), (Labels{"A:3", "B:2", "found A:3"}));
+    ASSERT_TRUE(other_exec("DELETE FROM items"));
+    EXPECT_EQ(call(), (Labels{}));
+    if (remote != nullptr) PQfinish(remote);
+    if (other != nullptr) sqlite3_close(other);
+}
+
 TEST_F(DatafileTest, ASnapshotHoldsUntilItsEndOrAWriteOfItsOwn) {
     HostFile f = open_items();
     ASSERT_GT(f, 0);
