@@ -305,6 +305,33 @@ Answers &note_snapshot(Database &d, const std::string &snapshot) {
 void start_probe(Database &d);
 void collect_probe(Database &d);
 
+// Reads a pipeline's answers up to its sync. Each answer ends with a null result; take(step, r)
+// gets every result with the place of its answer in the order sent, and keeps it (true) or
+// leaves it to be cleared. A broken connection ends the answers early.
+template <typename Take>
+void read_pipeline(PGconn *conn, int answers, Take take) {
+    int step = 0;
+    for (;;) {
+        PGresult *r = PQgetResult(conn);
+        if (r == nullptr) {
+            if (PQstatus(conn) != CONNECTION_OK || ++step > answers) break;
+            continue;
+        }
+        if (PQresultStatus(r) == PGRES_PIPELINE_SYNC) {
+            PQclear(r);
+            break;
+        }
+        if (!take(step, r)) PQclear(r);
+    }
+}
+
+// The answers that open a snapshot: the BEGIN's (step 0) and the server's snapshot (step 1).
+void take_snapshot_answer(int step, PGresult *r, bool *begun, std::string *snapshot) {
+    ExecStatusType status = PQresultStatus(r);
+    if (step == 0) *begun = status == PGRES_COMMAND_OK;
+    if (step == 1 && status == PGRES_TUPLES_OK && PQntuples(r) == 1) *snapshot = PQgetvalue(r, 0, 0);
+}
+
 // The first statement of a snapshot, pipelined behind the snapshot's BEGIN (and the statement's
 // PREPARE when this connection has not seen it): one round trip for all of them. The result is
 // the statement's; when the BEGIN did not go through the transaction is not open and the
@@ -325,27 +352,17 @@ Result run_first(Database &d, Statement &s, int count, const char *const *values
                 PQpipelineSync(d.conn) == 1;
     // The answers in order: the BEGIN's, the server's snapshot, the PREPARE's, the statement's,
     // each closed by a null, then the sync. A broken connection ends the answers early.
-    int step = 0;
     const int statement_step = prepare ? 3 : 2;
     bool begun = false, prepared = false;
     std::string snapshot;
-    while (sent) {
-        PGresult *r = PQgetResult(d.conn);
-        if (r == nullptr) {
-            if (PQstatus(d.conn) != CONNECTION_OK || ++step > statement_step + 1) break;
-            continue;
-        }
-        ExecStatusType status = PQresultStatus(r);
-        if (status == PGRES_PIPELINE_SYNC) {
-            PQclear(r);
-            break;
-        }
-        if (step == 0) begun = status == PGRES_COMMAND_OK;
-        if (step == 1 && status == PGRES_TUPLES_OK && PQntuples(r) == 1) snapshot = PQgetvalue(r, 0, 0);
-        if (prepare && step == 2) prepared = status == PGRES_COMMAND_OK;
-        if (step == statement_step) out = Result(r);
-        else PQclear(r);
-    }
+    if (sent)
+        read_pipeline(d.conn, statement_step + 1, [&](int step, PGresult *r) {
+            if (step < 2) take_snapshot_answer(step, r, &begun, &snapshot);
+            if (prepare && step == 2) prepared = PQresultStatus(r) == PGRES_COMMAND_OK;
+            if (step != statement_step) return false;
+            out = Result(r);
+            return true;
+        });
     PQexitPipelineMode(d.conn);
     if (prepared) s.prepared_in = d.generation;
     if (!out.r && PQstatus(d.conn) != CONNECTION_OK) out = Result(PQmakeEmptyPGresult(d.conn, PGRES_FATAL_ERROR));
@@ -371,24 +388,12 @@ void start_probe(Database &d) {
 
 void collect_probe(Database &d) {
     d.probing = false;
-    int step = 0;
     bool begun = false;
     std::string snapshot;
-    for (;;) {
-        PGresult *r = PQgetResult(d.conn);
-        if (r == nullptr) {
-            if (PQstatus(d.conn) != CONNECTION_OK || ++step > 2) break;
-            continue;
-        }
-        ExecStatusType status = PQresultStatus(r);
-        if (status == PGRES_PIPELINE_SYNC) {
-            PQclear(r);
-            break;
-        }
-        if (step == 0) begun = status == PGRES_COMMAND_OK;
-        if (step == 1 && status == PGRES_TUPLES_OK && PQntuples(r) == 1) snapshot = PQgetvalue(r, 0, 0);
-        PQclear(r);
-    }
+    read_pipeline(d.conn, 2, [&](int step, PGresult *r) {
+        take_snapshot_answer(step, r, &begun, &snapshot);
+        return false;
+    });
     PQexitPipelineMode(d.conn);
     d.reading = begun && PQtransactionStatus(d.conn) != PQTRANS_IDLE;
     note_snapshot(d, snapshot);
