@@ -21,6 +21,7 @@
 
 #include "host/datafile.h"
 #include "host/datafile/keys.h"
+#include "host/datafile/store.h"
 #include "shell/host.h"
 
 namespace {
@@ -890,6 +891,190 @@ TEST_F(DatafileTest, ACallAfterAnotherSeesWhatWasCommittedBetweenThem) {
     EXPECT_EQ(call(), (Labels{}));
     if (remote != nullptr) PQfinish(remote);
     if (other != nullptr) sqlite3_close(other);
+}
+
+// Another process (the operator's tool, a second host) changes the file between two calls
+// that ask the same: the later call sees the change, the earlier ones and the rest of the call
+// during which it lands do not.
+TEST_F(DatafileTest, AnotherProcessChangeIsSeenByTheNextCallAfterRepeatedOnes) {
+    // The child opens the file only after this process has, with a connection of its own.
+    int go[2], done[2];
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(done), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(go[1]);
+        HostFile f = 0;
+        for (char c; read(go[0], &c, 1) == 1;) {
+            if (f == 0) f = open_items();
+            Selected sel(f);
+            Item it{};
+            NameKey a = name_key("A"), b = name_key("B");
+            bool ok = f > 0;
+            if (c == 'u') {
+                ok = ok && _dfaAcqLock(&it, &a, 0, HOST_GET_EQUAL, 0);
+                it.value += 10;
+                ok = ok && _dfaUpdate(&it);
+            } else if (c == 'd') {
+                ok = ok && _dfaAcqLock(&it, &b, 0, HOST_GET_EQUAL, 0) && _dfaDelete();
+            } else if (c == 'i') {
+                ok = ok && insert_item(item("B", 7));
+            }
+            if (write(done[1], ok ? "y" : "n", 1) != 1) _exit(3);
+        }
+        _exit(0);
+    }
+    auto ask_child = [&](char c) {
+        char answer = 0;
+        EXPECT_EQ(write(go[1], &c, 1), 1);
+        EXPECT_EQ(read(done[0], &answer, 1), 1);
+        return answer == 'y';
+    };
+    HostFile f = open_items();
+    ASSERT_GT(f, 0);
+    Selected sel(f);
+    ASSERT_TRUE(insert_item(item("A", 1)));
+    ASSERT_TRUE(insert_item(item("B", 2)));
+    auto look = [&] {
+        Labels seen = walk(0, 16);
+        for (const char *name : {"A", "B"}) {
+            Item it{};
+            NameKey k = name_key(name);
+            seen.push_back(_dfaAcqLock(&it, &k, 0, HOST_GET_EQUAL, 0) ? "found " + label(it) : "no " + std::string(name));
+        }
+        return seen;
+    };
+    auto call = [&] {
+        host::datafile_snapshot_begin();
+        Labels seen = look();
+        host::datafile_snapshot_end();
+        return seen;
+    };
+    const Labels before{"A:1", "B:2", "found A:1", "found B:2"};
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(call(), before) << i;
+    ASSERT_TRUE(ask_child('u'));
+    EXPECT_EQ(call(), (Labels{"A:11", "B:2", "found A:11", "found B:2"}));
+    EXPECT_EQ(call(), (Labels{"A:11", "B:2", "found A:11", "found B:2"}));
+    // A change landing in the middle of a call shows only in the next one.
+    host::datafile_snapshot_begin();
+    EXPECT_EQ(look(), (Labels{"A:11", "B:2", "found A:11", "found B:2"}));
+    ASSERT_TRUE(ask_child('d'));
+    EXPECT_EQ(look(), (Labels{"A:11", "B:2", "found A:11", "found B:2"}));
+    host::datafile_snapshot_end();
+    EXPECT_EQ(call(), (Labels{"A:11", "found A:11", "no B"}));
+    EXPECT_EQ(call(), (Labels{"A:11", "found A:11", "no B"}));
+    ASSERT_TRUE(ask_child('i'));
+    EXPECT_EQ(call(), (Labels{"A:11", "B:7", "found A:11", "found B:7"}));
+    // A write of our own between calls that asked the same.
+    {
+        host::datafile_snapshot_begin();
+        Item it{};
+        NameKey b = name_key("B");
+        ASSERT_TRUE(_dfaAcqLock(&it, &b, 0, HOST_GET_EQUAL, 0));
+        it.value = 8;
+        ASSERT_TRUE(_dfaUpdate(&it));
+        host::datafile_snapshot_end();
+    }
+    EXPECT_EQ(call(), (Labels{"A:11", "B:8", "found A:11", "found B:8"}));
+    ASSERT_TRUE(ask_child('u'));
+    EXPECT_EQ(call(), (Labels{"A:21", "B:8", "found A:21", "found B:8"}));
+    close(go[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (int fd : {go[0], done[0], done[1]}) close(fd);
+}
+
+// Everything a look-up or a read by position answers, through the store itself so that the
+// caller's buffer can be smaller than the record: calls that ask again get exactly what the
+// first got, duplicates in position order, records cut to the buffer, nothing found alike.
+TEST_F(DatafileTest, AnswersGivenAgainAreExactlyTheFirstOnes) {
+    namespace df = host::datafile;
+    HostKeyDef defs[2] = {key_of(false, {{0, 4, HOST_KEY_TEXT}}), key_of(true, {{4, 4, HOST_KEY_INT32}})};
+    std::vector<df::Key> keys;
+    std::string why;
+    ASSERT_TRUE(df::parse_keys(40, 2, defs, &keys, &why)) << why;
+    df::Table *t = df::store_open(dir_, "answers.db", "t", 40, keys, &why);
+    ASSERT_NE(t, nullptr) << why;
+    std::vector<int64_t> positions;
+    for (int i = 0; i < 12; ++i) {
+        std::string rec = std::string(i % 3 == 0 ? "DUP" : i % 3 == 1 ? "ONE" : "TWO") + char('0' + i / 6);
+        int32_t n = 100 - i;
+        rec.append(reinterpret_cast<const char *>(&n), 4);
+        rec.append(std::string(static_cast<size_t>(i * 3), static_cast<char>('a' + i))); // 8 to 41 bytes
+        int64_t at = 0;
+        ASSERT_EQ(df::table_insert(*t, rec.data(), std::min<int>(static_cast<int>(rec.size()), 40), &at), df::Status::ok);
+        positions.push_back(at);
+    }
+    ASSERT_EQ(df::table_delete(*t, positions[4]), df::Status::ok);
+    auto answers = [&](int capacity) {
+        std::string all;
+        char buffer[64];
+        auto note = [&](df::Status s, const df::Found &found, const df::RecordOut *out) {
+            all += std::to_string(static_cast<int>(s)) + "@" + std::to_string(found.position) + "[" + found.key + "]";
+            if (out != nullptr) all += std::to_string(out->length) + ":" + std::string(buffer, static_cast<size_t>(std::max(out->length, 0)));
+            all += "\n";
+        };
+        for (int keynum = 0; keynum < 2; ++keynum) {
+            std::vector<std::string> probes;
+            for (const char *text : {"", "DUP0", "DUP", "ONE0", "ONE1", "TWO1", "ZZZ", "ONE", "\x5f\0\0\0"}) {
+                std::string buffer_of_key = std::string(text).append(8, '\0');
+                probes.emplace_back();
+                df::encode_search_key(keys[static_cast<size_t>(keynum)], reinterpret_cast<const unsigned char *>(buffer_of_key.data()), &probes.back());
+            }
+            for (const std::string &probe : probes)
+                for (df::Seek op : {df::Seek::equal, df::Seek::greater, df::Seek::greater_equal, df::Seek::less})
+                    for (bool with_record : {false, true}) {
+                        df::Found found;
+                        df::RecordOut out{buffer, capacity, -1};
+                        std::memset(buffer, '.', sizeof buffer);
+                        df::Status s = df::table_seek(*t, keynum, op, probe, 0, &found, with_record ? &out : nullptr);
+                        note(s, found, with_record ? &out : nullptr);
+                        // Walk on from there both ways, as far as it goes.
+                        for (df::Seek way : {df::Seek::next, df::Seek::previous}) {
+                            df::Found at = found;
+                            for (int steps = 0; s == df::Status::ok && steps < 14; ++steps) {
+                                df::Found step;
+                                df::RecordOut more{buffer, capacity, -1};
+                                df::Status r = df::table_seek(*t, keynum, way, at.key, at.position, &step, &more);
+                                note(r, step, &more);
+                                if (r != df::Status::ok) break;
+                                at = step;
+                            }
+                        }
+                    }
+            for (int64_t p = 0; p <= positions.back() + 1; ++p) {
+                df::Found found;
+                df::RecordOut out{buffer, capacity, -1};
+                note(df::table_read(*t, p, keynum, &found, &out), found, &out);
+            }
+        }
+        return all;
+    };
+    const std::string whole = answers(40), cut = answers(9), none = answers(0);
+    EXPECT_NE(whole, cut);
+    for (int call = 0; call < 3; ++call) {
+        df::store_snapshot_begin();
+        EXPECT_EQ(answers(40), whole) << call;
+        EXPECT_EQ(answers(9), cut) << call;
+        EXPECT_EQ(answers(0), none) << call;
+        df::store_snapshot_end();
+    }
+    // A record changed between calls: the next call's answers are the changed ones.
+    int length = 0;
+    std::string changed = "ONE0";
+    int32_t n = 5;
+    changed.append(reinterpret_cast<const char *>(&n), 4).append("changed");
+    ASSERT_EQ(df::table_update(*t, positions[1], changed.data(), &length), df::Status::ok);
+    const std::string after = answers(40);
+    EXPECT_NE(after, whole);
+    df::store_snapshot_begin();
+    EXPECT_EQ(answers(40), after);
+    df::store_snapshot_end();
+    df::store_snapshot_begin();
+    EXPECT_EQ(answers(40), after);
+    df::store_snapshot_end();
 }
 
 TEST_F(DatafileTest, ASnapshotHoldsUntilItsEndOrAWriteOfItsOwn) {

@@ -6,6 +6,11 @@
 // inside one (store_snapshot_begin) the look-ups on a database share one read transaction, opened
 // by the first of them and closed by the first write or by store_snapshot_end.
 //
+// Inside snapshots the answers of look-ups are also kept per database from one snapshot to the
+// next, for as long as the database provably has not changed (see "Answers kept" below): a page
+// that asks what the page before it asked is answered from memory, without a read transaction,
+// a lock or a system call.
+//
 // A table is (pos INTEGER PRIMARY KEY AUTOINCREMENT, rec BLOB, k0 BLOB, ... kN BLOB): the record
 // with its length, and one column per key holding its encoded key, indexed so that the index order
 // is (key, position). AUTOINCREMENT keeps a deleted record's position from being handed out again.
@@ -16,11 +21,13 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <system_error>
+#include <unordered_map>
 
 #include "host/datafile/backends.h"
 
@@ -39,6 +46,23 @@ constexpr const char *kTuning = "PRAGMA synchronous=FULL; PRAGMA cache_size=-409
 // The statements of a look-up on one key, with and without the record.
 enum Kind { equal, greater, greater_equal, less, next, previous, kinds };
 
+// What the answers of one database may take; past it they start again from none.
+constexpr size_t kAnswersMaxBytes = 8u << 20;
+
+// The WAL-index header as a writer last published it: the first of the two copies at the start
+// of the -shm file (version, change counter, last frame, page count, salts, checksums).
+constexpr size_t kWalHeaderBytes = 48;
+using WalHeader = std::array<uint32_t, kWalHeaderBytes / 4>;
+
+// One answer of a look-up or a read by position, as SQLite gave it: the record whole, so that a
+// caller with a smaller buffer gets it cut as a read would cut it.
+struct Answer {
+    Status status = Status::not_found;
+    int64_t position = 0;
+    std::string key;
+    std::string record;
+};
+
 }  // namespace
 
 struct Database {
@@ -50,6 +74,16 @@ struct Database {
     sqlite3_stmt *end_read = nullptr;
     // Committed since store_take_unsynced last named it (only when commits do not wait).
     bool unsynced = false;
+
+    // Answers kept across snapshots, all read while the WAL-index header was label.
+    std::unordered_map<std::string, Answer> answers;
+    size_t answer_bytes = 0;
+    WalHeader label{};
+    bool labelled = false; // answers (even none) belong to label
+    bool checked = false;  // this snapshot compared the header with label
+    bool serving = false;  // this snapshot sees the database as it was at label
+    std::string answer_key; // scratch
+    sqlite3_file *file = nullptr; // the database file, whose xShmMap maps the -shm
 };
 
 struct Table {
@@ -68,6 +102,7 @@ struct Table {
     sqlite3_stmt *update_if = nullptr; // the update on condition of the stored bytes
     sqlite3_stmt *erase = nullptr;
     std::vector<std::string> write_keys; // encoded keys of the record being written
+    uint32_t id = 0; // tells its answers from other tables' in the database's answers
 };
 
 namespace {
@@ -168,6 +203,154 @@ void leave_read(Database &d) {
     }
     if (d.end_read != nullptr) sqlite3_reset(d.end_read);
     exec(d, "ROLLBACK", "ending a read snapshot");
+}
+
+// ---- answers kept across snapshots
+//
+// SQLite publishes every commit to a WAL database in the WAL-index header at the start of the
+// -shm file, which every connection to the database maps: a commit counts one more change and
+// moves the log's last frame, and a log that starts again from its beginning takes new salts.
+// Two reads of the header that find the same bytes therefore have no commit between them, by
+// this process, another hostd or mallctl; SQLite keeps its own page cache from one read
+// transaction to the next on the same condition. So:
+// - a snapshot's first look-up on a database reads the header; when it is the label of the
+//   answers kept, the snapshot sees the database they were read in and is answered from them;
+// - an answer not kept is read from SQLite, and kept only when its read transaction provably
+//   sees the database at the label: the header is the label before the transaction's first
+//   step and still after it;
+// - another header drops the answers, and the snapshot's answers are read and kept afresh;
+// - every write of this process drops them (its commit moves the header anyway).
+// The header is read through SQLite's own mapping of the -shm (the file's xShmMap), so it is
+// the one SQLite's next read transaction consults, whatever happened to the file by its name.
+// While a writer is publishing (the two copies differ) nothing is kept.
+
+sqlite3_file *main_file(Database &d) {
+    if (d.file == nullptr &&
+        sqlite3_file_control(d.db, "main", SQLITE_FCNTL_FILE_POINTER, &d.file) != SQLITE_OK)
+        d.file = nullptr;
+    return d.file;
+}
+
+bool read_header(Database &d, WalHeader *out) {
+    sqlite3_file *file = main_file(d);
+    if (file == nullptr || file->pMethods == nullptr || file->pMethods->iVersion < 2 ||
+        file->pMethods->xShmMap == nullptr)
+        return false;
+    volatile void *region = nullptr;
+    if (file->pMethods->xShmMap(file, 0, 32768, 0, &region) != SQLITE_OK || region == nullptr)
+        return false;
+    // A writer stores the second copy, then the first; reading the first, then the second, and
+    // finding them equal means neither was half written.
+    const volatile uint32_t *words = static_cast<const volatile uint32_t *>(region);
+    WalHeader second;
+    for (size_t i = 0; i < out->size(); ++i) (*out)[i] = words[i];
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    for (size_t i = 0; i < second.size(); ++i) second[i] = words[out->size() + i];
+    const unsigned char is_init = reinterpret_cast<const unsigned char *>(out->data())[12];
+    return *out == second && is_init == 1;
+}
+
+bool header_is_label(Database &d) {
+    WalHeader now;
+    return d.labelled && read_header(d, &now) && now == d.label;
+}
+
+void drop_answers(Database &d) {
+    d.answers.clear();
+    d.answer_bytes = 0;
+    d.labelled = false;
+    d.serving = false;
+}
+
+// Whether a look-up on d may be answered from or kept in d's answers: inside a snapshot, not
+// inside a transaction of the caller's own. The snapshot's first look-up compares the header.
+bool keeping(Database &d) {
+    if (!g_snapshot || (!d.reading && sqlite3_get_autocommit(d.db) == 0)) return false;
+    if (!d.checked) {
+        d.checked = true;
+        WalHeader now;
+        if (!read_header(d, &now)) {
+            drop_answers(d);
+        } else if (!d.labelled || now != d.label) {
+            drop_answers(d);
+            d.label = now;
+            d.labelled = true;
+            d.serving = true;
+        } else {
+            d.serving = true;
+        }
+    }
+    return d.serving;
+}
+
+// The key of an answer: the table, the statement (a kind, or kinds for a read by position),
+// the key number, whether the record was read, the position and the key given.
+const std::string &answer_key(Database &d, const Table &t, int statement, int keynum,
+                              bool with_record, int64_t position, const std::string &key) {
+    std::string &k = d.answer_key;
+    k.assign(reinterpret_cast<const char *>(&t.id), sizeof t.id);
+    k.push_back(static_cast<char>(statement));
+    k.push_back(static_cast<char>(keynum));
+    k.push_back(with_record ? '\1' : '\0');
+    k.append(reinterpret_cast<const char *>(&position), sizeof position);
+    k.append(key);
+    return k;
+}
+
+// Answers as the statement's row would: the key, the record cut to the caller's buffer.
+Status give(const Answer &a, Found *found, RecordOut *record) {
+    if (a.status != Status::ok) return a.status;
+    if (found != nullptr) {
+        found->position = a.position;
+        found->key = a.key;
+    }
+    if (record != nullptr) {
+        int n = std::min(static_cast<int>(a.record.size()), record->capacity);
+        if (n > 0) std::memcpy(record->buffer, a.record.data(), static_cast<size_t>(n));
+        record->length = std::max(n, 0);
+    }
+    return Status::ok;
+}
+
+void keep_answer(Database &d, Answer answer) {
+    size_t size = d.answer_key.size() + answer.key.size() + answer.record.size() + 96;
+    if (d.answer_bytes + size > kAnswersMaxBytes) {
+        d.answers.clear();
+        d.answer_bytes = 0;
+    }
+    d.answer_bytes += size;
+    d.answers.insert_or_assign(d.answer_key, std::move(answer));
+}
+
+// Before a statement of a look-up runs on SQLite for the answers: a read transaction not yet
+// begun must begin at the label. true when its answer may be kept, to be confirmed by
+// kept_after once the statement stepped.
+bool kept_before(Database &d, bool keep, bool *confirm) {
+    *confirm = false;
+    if (!keep) return false;
+    if (d.reading) return true;
+    if (!header_is_label(d)) {
+        drop_answers(d);
+        return false;
+    }
+    *confirm = true;
+    return true;
+}
+
+bool kept_after(Database &d, bool keep, bool confirm) {
+    if (!keep) return false;
+    if (confirm && !header_is_label(d)) {
+        drop_answers(d);
+        return false;
+    }
+    return d.serving;
+}
+
+// Before a write of this process: the read transaction ends and the answers go.
+void before_write(Database &d) {
+    leave_read(d);
+    drop_answers(d);
+    d.checked = false;
 }
 
 // ---- the transaction of a change to the schema
@@ -390,7 +573,7 @@ bool settle_table(Database &d, const std::string &table, int record_size,
     // The usual case, a file opened as it was created, takes no write lock, so opening never
     // waits for the operator's import.
     if (stored_definition(d, table, record_size, definition) == 1) return true;
-    leave_read(d);
+    before_write(d);
 
     // A table created inside the operator's transaction would vanish with its rollback while
     // its statements stay prepared here: files are opened before a transaction starts.
@@ -503,17 +686,40 @@ Kind kind_of(Seek op) {
 
 Status run_seek(Table &t, int keynum, Kind kind, const std::string &key, int64_t position,
                 Found *found, RecordOut *record) {
+    Database &d = *t.database;
+    const bool step = kind == next || kind == previous;
+    bool keep = keeping(d);
+    if (keep) {
+        auto at = d.answers.find(
+            answer_key(d, t, kind, keynum, record != nullptr, step ? position : 0, key));
+        if (at != d.answers.end()) return give(at->second, found, record);
+    }
     sqlite3_stmt *stmt = seek_statement(t, keynum, kind, record != nullptr);
     if (stmt == nullptr) return Status::failed;
-    enter_read(*t.database);
+    bool confirm = false;
+    keep = kept_before(d, keep, &confirm);
+    enter_read(d);
     ResetOnExit reset{stmt};
     sqlite3_bind_blob(stmt, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
-    if (kind == next || kind == previous) sqlite3_bind_int64(stmt, 2, position);
+    if (step) sqlite3_bind_int64(stmt, 2, position);
     int rc = sqlite3_step(stmt);
-    if (rc == SQLITE_DONE) return Status::not_found;
+    keep = kept_after(d, keep, confirm);
+    if (rc == SQLITE_DONE) {
+        if (keep) keep_answer(d, Answer{});
+        return Status::not_found;
+    }
     if (rc != SQLITE_ROW) {
         report(t, "looking up a key");
         return Status::failed;
+    }
+    if (keep) {
+        Answer a;
+        a.status = Status::ok;
+        a.position = sqlite3_column_int64(stmt, 0);
+        copy_blob(stmt, 1, &a.key);
+        if (record != nullptr) copy_blob(stmt, 2, &a.record);
+        keep_answer(d, a);
+        return give(d.answers.find(d.answer_key)->second, found, record);
     }
     if (found != nullptr) {
         found->position = sqlite3_column_int64(stmt, 0);
@@ -563,6 +769,7 @@ Table *store_open(const std::string &directory, const std::string &database,
     if (!settle_table(*d, name, record_size, keys, definition, why)) return nullptr;
 
     auto t = std::make_unique<Table>();
+    t->id = static_cast<uint32_t>(g_tables.size());
     t->database = d;
     t->name = name;
     t->quoted = quote(name);
@@ -629,15 +836,36 @@ Status table_seek(Table &t, int keynum, Seek op, const std::string &key, int64_t
 }
 
 Status table_read(Table &t, int64_t position, int keynum, Found *found, RecordOut *record) {
-    enter_read(*t.database);
+    Database &d = *t.database;
+    bool keep = keeping(d);
+    if (keep) {
+        auto at = d.answers.find(answer_key(d, t, kinds, keynum, record != nullptr, position, ""));
+        if (at != d.answers.end()) return give(at->second, found, record);
+    }
+    bool confirm = false;
+    keep = kept_before(d, keep, &confirm);
+    enter_read(d);
     sqlite3_stmt *stmt = t.read_at;
     ResetOnExit reset{stmt};
     sqlite3_bind_int64(stmt, 1, position);
     int rc = sqlite3_step(stmt);
-    if (rc == SQLITE_DONE) return Status::not_found;
+    keep = kept_after(d, keep, confirm);
+    if (rc == SQLITE_DONE) {
+        if (keep) keep_answer(d, Answer{});
+        return Status::not_found;
+    }
     if (rc != SQLITE_ROW) {
         report(t, "reading by position");
         return Status::failed;
+    }
+    if (keep) {
+        Answer a;
+        a.status = Status::ok;
+        a.position = position;
+        copy_blob(stmt, 1 + keynum, &a.key);
+        if (record != nullptr) copy_blob(stmt, 0, &a.record);
+        keep_answer(d, a);
+        return give(d.answers.find(d.answer_key)->second, found, record);
     }
     if (found != nullptr) {
         found->position = position;
@@ -648,7 +876,7 @@ Status table_read(Table &t, int64_t position, int keynum, Found *found, RecordOu
 }
 
 Status table_insert(Table &t, const void *record, int length, int64_t *position) {
-    leave_read(*t.database);
+    before_write(*t.database);
     sqlite3_stmt *stmt = t.insert;
     ResetOnExit reset{stmt};
     sqlite3_bind_blob(stmt, 1, record, length, SQLITE_STATIC);
@@ -664,7 +892,7 @@ Status table_insert(Table &t, const void *record, int length, int64_t *position)
 }
 
 Status table_update(Table &t, int64_t position, const void *record, int *length) {
-    leave_read(*t.database);
+    before_write(*t.database);
     {
         sqlite3_stmt *stmt = t.length_at;
         ResetOnExit reset{stmt};
@@ -692,7 +920,7 @@ Status table_update(Table &t, int64_t position, const void *record, int *length)
 
 Status table_update_if(Table &t, int64_t position, const void *expected, int expected_length,
                        const void *record, int *length) {
-    leave_read(*t.database);
+    before_write(*t.database);
     // One statement: the comparison and the write happen under the same write lock.
     *length = std::min(expected_length, t.record_size);
     sqlite3_stmt *stmt = t.update_if;
@@ -711,7 +939,7 @@ Status table_update_if(Table &t, int64_t position, const void *expected, int exp
 }
 
 Status table_delete(Table &t, int64_t position) {
-    leave_read(*t.database);
+    before_write(*t.database);
     sqlite3_stmt *stmt = t.erase;
     ResetOnExit reset{stmt};
     sqlite3_bind_int64(stmt, 1, position);
@@ -723,7 +951,7 @@ Status table_delete(Table &t, int64_t position) {
 }
 
 bool table_begin(Table &t) {
-    leave_read(*t.database);
+    before_write(*t.database);
     if (sqlite3_get_autocommit(t.database->db) == 0) {
         std::fprintf(stderr, "datafile: %s: a transaction is already open\n",
                      t.database->path.c_str());
@@ -734,6 +962,7 @@ bool table_begin(Table &t) {
 
 bool table_commit(Table &t) {
     if (sqlite3_get_autocommit(t.database->db) != 0 || t.database->reading) return false;
+    before_write(*t.database);
     if (!exec(*t.database, "COMMIT", "committing")) {
         exec(*t.database, "ROLLBACK", "rolling back a failed commit");
         return false;
@@ -748,8 +977,10 @@ bool table_commit(Table &t) {
 }
 
 void table_rollback(Table &t) {
-    if (sqlite3_get_autocommit(t.database->db) == 0 && !t.database->reading)
+    if (sqlite3_get_autocommit(t.database->db) == 0 && !t.database->reading) {
+        before_write(*t.database);
         exec(*t.database, "ROLLBACK", "rolling back");
+    }
 }
 
 void defer_sync() { g_deferred_sync = true; }
@@ -768,7 +999,11 @@ void store_snapshot_begin() { g_snapshot = true; }
 
 void store_snapshot_end() {
     g_snapshot = false;
-    for (auto &d : g_databases) leave_read(*d);
+    for (auto &d : g_databases) {
+        leave_read(*d);
+        d->checked = false;
+        d->serving = false;
+    }
 }
 
 std::string table_explain(Table &t, int keynum, Seek op) {

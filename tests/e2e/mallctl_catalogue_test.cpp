@@ -469,6 +469,49 @@ TEST(MallctlCatalogue, CommandsWorkWhileHostdServesTheRoot) {
     EXPECT_EQ(host.stop(), 0);
 }
 
+// Pages asked again and again are answered alike; a product mallctl changes meanwhile shows
+// changed on the very next page, and changed back on the one after the next change.
+TEST(MallctlCatalogue, AProductChangedWhileHostdServesShowsOnTheNextPage) {
+    Mall mall;
+    ASSERT_EQ(mall.import(sample()).status, 0);
+    e2e::Host host(mall.root.path());
+    ASSERT_TRUE(host.ready()) << host.stderr_text();
+    const std::string page = "/webmall?CMD=prodinfo&SID=ACME&DID=TOOLS&PID=RED+SHIRT";
+    const std::string list = "/webmall?CMD=prodlist&SID=ACME&DID=TOOLS";
+    auto first = e2e::get(host.port(), page);
+    ASSERT_EQ(first.status, 200);
+    ASSERT_NE(first.body.find("Red shirt"), std::string::npos) << first.body;
+    const std::string first_list = e2e::get(host.port(), list).body;
+    ASSERT_NE(first_list.find("Red shirt"), std::string::npos) << first_list;
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(e2e::get(host.port(), page).body, first.body) << i;
+        EXPECT_EQ(e2e::get(host.port(), list).body, first_list) << i;
+    }
+
+    json changed = sample();
+    json &shirt = changed["stores"][0]["products"][1];
+    ASSERT_EQ(shirt["id"], "RED SHIRT");
+    shirt["name"] = "Crimson shirt";
+    shirt["price"] = 23.45;
+    ASSERT_EQ(mall.import(changed).status, 0);
+    auto after = e2e::get(host.port(), page);
+    EXPECT_EQ(after.status, 200);
+    EXPECT_NE(after.body.find("Crimson shirt"), std::string::npos) << after.body;
+    EXPECT_NE(after.body.find("23.45"), std::string::npos) << after.body;
+    EXPECT_EQ(after.body.find("Red shirt"), std::string::npos) << after.body;
+    std::string after_list = e2e::get(host.port(), list).body;
+    EXPECT_NE(after_list.find("Crimson shirt"), std::string::npos) << after_list;
+    EXPECT_EQ(e2e::get(host.port(), page).body, after.body);
+
+    ASSERT_EQ(mall.import(sample()).status, 0);
+    EXPECT_EQ(e2e::get(host.port(), page).body, first.body);
+    EXPECT_EQ(e2e::get(host.port(), list).body, first_list);
+    EXPECT_EQ(e2e::mallctl(mall.root.path(), {"remove", "ACME"}).status, 0);
+    auto gone = e2e::get(host.port(), page);
+    EXPECT_EQ(gone.body.find("Red shirt"), std::string::npos) << gone.body;
+    EXPECT_EQ(host.stop(), 0);
+}
+
 bool image_file(const std::string &path) {
     std::string head = e2e::read_file(path).substr(0, 8);
     return head == "\x89PNG\r\n\x1a\n" || head.rfind("GIF89a", 0) == 0 || head.rfind("GIF87a", 0) == 0 ||
