@@ -986,6 +986,54 @@ TEST_F(DatafileTest, AnotherProcessChangeIsSeenByTheNextCallAfterRepeatedOnes) {
     for (int fd : {go[0], done[0], done[1]}) close(fd);
 }
 
+// A database removed under an open file (and a new one made under its name by another process)
+// changes nothing for the open file: it keeps answering from the database it opened, inside a
+// call as outside one, until it is opened again.
+TEST_F(DatafileTest, ADatabaseRemovedUnderAnOpenFileKeepsAnsweringAsItWasOpened) {
+    if (on_postgres()) GTEST_SKIP() << "the SQLite file itself";
+    // The other process is forked before this one opens anything, so it has a connection of
+    // its own; it makes the new database when told to.
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(go[1]);
+        char c;
+        if (read(go[0], &c, 1) != 1) _exit(2);
+        HostFile mine = open_items();
+        _dfaSetBlk(mine);
+        _exit(mine > 0 && insert_item(item("B", 2)) ? 0 : 1);
+    }
+    close(go[0]);
+    HostFile f = open_items();
+    ASSERT_GT(f, 0);
+    Selected sel(f);
+    ASSERT_TRUE(insert_item(item("A", 1)));
+    auto call = [] {
+        host::datafile_snapshot_begin();
+        Labels seen = walk(0, 16);
+        host::datafile_snapshot_end();
+        return seen;
+    };
+    EXPECT_EQ(call(), (Labels{"A:1"}));
+    EXPECT_EQ(call(), (Labels{"A:1"}));
+    for (const char *suffix : {"", "-wal", "-shm"}) std::filesystem::remove(dir_ + "/test.db" + suffix);
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    close(go[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(call(), (Labels{"A:1"}));
+    EXPECT_EQ(walk(0, 16), (Labels{"A:1"}));
+    EXPECT_EQ(call(), (Labels{"A:1"}));
+    host::datafile_close_all();
+    HostFile again = open_items();
+    ASSERT_GT(again, 0);
+    _dfaSetBlk(again);
+    EXPECT_EQ(call(), (Labels{"B:2"}));
+}
+
 // Everything a look-up or a read by position answers, through the store itself so that the
 // caller's buffer can be smaller than the record: calls that ask again get exactly what the
 // first got, duplicates in position order, records cut to the buffer, nothing found alike.

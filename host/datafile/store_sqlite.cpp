@@ -219,7 +219,10 @@ void leave_read(Database &d) {
 //   sees the database at the label: the header is the label before the transaction's first
 //   step and still after it;
 // - another header drops the answers, and the snapshot's answers are read and kept afresh;
-// - every write of this process drops them (its commit moves the header anyway).
+// - every write of this process drops them (its commit moves the header anyway);
+// - a snapshot answered from them that then asks something not kept, after another process
+//   committed, reads that look-up and the rest of the snapshot from the newest state (without
+//   keeping them): it cannot go back to the state of its first look-up any more.
 // The header is read through SQLite's own mapping of the -shm (the file's xShmMap), so it is
 // the one SQLite's next read transaction consults, whatever happened to the file by its name.
 // While a writer is publishing (the two copies differ) nothing is kept.
