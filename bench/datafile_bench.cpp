@@ -1,5 +1,6 @@
 // How fast the data files answer a get-equal on a random key and a step to the next record, on
-// a file of a thousand records and on one of a million. The files are built once into a cache
+// a file of a thousand records and on one of a million, and a page's worth of look-ups asked
+// again and asked afresh. The files are built once into a cache
 // directory under /tmp and reused by later runs.
 #include <benchmark/benchmark.h>
 
@@ -147,10 +148,47 @@ void BM_NextKeyThenReadByPosition(benchmark::State &state) {
     _dfaRstBlk();
 }
 
+// A page's look-ups in one call into a module: five get-equals and a walk of ten key-only steps,
+// each with the record read by position. range(1) 1: every call asks what the call before it
+// asked (the answers are kept from call to call while the file is unchanged); 0: every call asks
+// for other records, as pages of other products do.
+void BM_PageOfLookUps(benchmark::State &state) {
+    long count = state.range(0);
+    bool same = state.range(1) != 0;
+    HostFile f = file_of(count);
+    if (f < 0) {
+        state.SkipWithError("cannot build the file");
+        return;
+    }
+    std::mt19937_64 random(7);
+    auto some_key = [&](char *key) {
+        make_key(static_cast<long>(random() % static_cast<unsigned long>(count - 20)), key);
+    };
+    std::array<std::array<char, 16>, 6> keys;
+    for (auto &k : keys) some_key(k.data());
+    _dfaSetBlk(f);
+    Record r{};
+    for (auto _ : state) {
+        if (!same)
+            for (auto &k : keys) some_key(k.data());
+        host::datafile_snapshot_begin();
+        for (int i = 0; i < 5; ++i) _dfaAcqLock(&r, keys[static_cast<size_t>(i)].data(), 0, HOST_GET_EQUAL, 0);
+        _dfaQuery(keys[5].data(), 0, HOST_QUERY_GREATER_EQUAL);
+        for (int i = 0; i < 10; ++i) {
+            _dfaGetAbsLock(&r, _dfaAbs(), 0, 0);
+            _dfaQueryNP(HOST_QUERY_NEXT);
+        }
+        host::datafile_snapshot_end();
+        benchmark::DoNotOptimize(r);
+    }
+    _dfaRstBlk();
+}
+
 // The warm-up lets the large file's pages come into memory before anything is timed.
 BENCHMARK(BM_GetEqualRandomKey)->Arg(1000)->Arg(1000000)->MinWarmUpTime(1.0);
 BENCHMARK(BM_NextRecord)->Arg(1000)->Arg(1000000)->MinWarmUpTime(1.0);
 BENCHMARK(BM_NextKeyThenReadByPosition)->Arg(1000)->Arg(1000000)->MinWarmUpTime(1.0);
+BENCHMARK(BM_PageOfLookUps)->ArgsProduct({{1000, 1000000}, {0, 1}})->MinWarmUpTime(1.0);
 
 }  // namespace
 
