@@ -165,6 +165,9 @@ void run_next_status(Channel &c) {
     if (!c.conn || c.phase != Channel::Phase::serving || c.injected.empty()) return;
     int status = c.injected.front();
     c.injected.pop_front();
+    // The module sizes what it sends next by the room left: when the output waiting for the
+    // flush has filled it, what the socket takes goes first.
+    if (output_room(c) <= 0) flush_now(*c.conn);
     call_status(c, status);
     settle(c);
 }
@@ -384,7 +387,12 @@ int output_room(const Channel &c) {
     int half = (_outbsz > 2 ? _outbsz : 2) / 2 - 1;
     if (!c.conn) return 0;
     const Connection &k = *c.conn;
-    long long used = static_cast<long long>(k.queued.size() + (k.sending.size() - k.sending_done));
+    // What waits for the loop's flush at the end of its batch leaves with it: up to half a
+    // buffer of it counts as handed to the socket already, so that a page's last status call
+    // sees its output gone and the connection's end follows the page at once.
+    long long waiting = static_cast<long long>(k.queued.size());
+    if (k.flush_due) waiting = waiting > half ? waiting - half : 0;
+    long long used = waiting + static_cast<long long>(k.sending.size() - k.sending_done);
     long long room = half - used;
     return room < -1000000 ? -1000000 : static_cast<int>(room);
 }

@@ -45,6 +45,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
     std::string sending;
     size_t sending_done = 0;
     bool writing = false;
+    bool flush_due = false;  // in the list of connections whose output goes at the turn's end
     // What the request wrote must be on the disk before output leaves: the sync it waits for.
     uint64_t durable_ticket = 0;
     bool awaiting_disk = false;
@@ -80,8 +81,15 @@ void answer_without_channel(Connection &k, int code, const std::string &page);
 // once when nothing unread could turn the close into a reset).
 void begin_linger(Connection &k);
 void close_now(Connection &k);
-// Offers the queued output (then the file being sent) to the socket until it takes no more.
+// Offers the queued output (then the file being sent) to the socket until it takes no more,
+// at the next flush_output, together with every other answer made meanwhile.
 void pump(Connection &k);
+// Writes what pump has gathered (and what those writes make due in turn); run_loop calls it
+// whenever the loop has run the work it had ready.
+void flush_output();
+// Writes what pump has gathered for this connection now: before a module looks at how much of
+// its output the socket has taken.
+void flush_now(Connection &k);
 // The connection's one timer: a new wait replaces the one before.
 void arm_timer(Connection &k, std::chrono::steady_clock::duration after, std::function<void(Connection &)> fn);
 void disarm_timer(Connection &k);

@@ -372,9 +372,9 @@ bool CachedResolve(const char *path, char *resolved, size_t size) {
     return true;
 }
 
-int CachedOpen(const char *path, const char *mode, FILE **file) {
-    *file = nullptr;
-    if (g_inotify < 0 || path == nullptr || mode == nullptr || !ReadOnlyMode(mode) || !Cacheable(path)) return -1;
+int CachedBytes(const char *path, std::shared_ptr<const std::string> *bytes) {
+    bytes->reset();
+    if (g_inotify < 0 || path == nullptr || !Cacheable(path)) return -1;
     std::string resolved;
     unsigned char type;
     if (!Resolve(path, &resolved, &type)) return -1;
@@ -387,8 +387,16 @@ int CachedOpen(const char *path, const char *mode, FILE **file) {
         return 0;
     }
     if (type != DT_REG) return -1;  // a link or something special: the disk decides
-    std::shared_ptr<const std::string> bytes = BytesOf(resolved);
-    if (bytes == nullptr) return -1;
+    *bytes = BytesOf(resolved);
+    return *bytes != nullptr ? 1 : -1;
+}
+
+int CachedOpen(const char *path, const char *mode, FILE **file) {
+    *file = nullptr;
+    if (mode == nullptr || !ReadOnlyMode(mode)) return -1;
+    std::shared_ptr<const std::string> bytes;
+    int found = CachedBytes(path, &bytes);
+    if (found <= 0) return found;
     *file = OpenBytes(std::move(bytes));
     return *file != nullptr ? 1 : -1;
 }

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <memory>
+#include <string>
 
 // Turns the cache on (once; false when inotify is not available, and the disk is read as before).
 bool EnableFileCache();
@@ -22,6 +24,10 @@ void RefreshFileCache();
 bool CachedResolve(const char *path, char *resolved, size_t size);
 // 1 with *file open on the bytes in memory; 0 when there is no such file (errno set).
 int CachedOpen(const char *path, const char *mode, FILE **file);
+// 1 with *bytes holding the file's bytes, for a reader that takes them straight from memory;
+// 0 when there is no such file (errno set). The bytes stay valid while held, even when the file
+// changes meanwhile.
+int CachedBytes(const char *path, std::shared_ptr<const std::string> *bytes);
 // 1 when the path names a file this process can read, 0 when not.
 int CachedReadable(const char *path);
 

@@ -1,11 +1,13 @@
-// CParse: streams a template piece by piece (never loaded whole), expands tokens into the
-// shared line buffer and hands each piece to the output. Repeat blocks are held as one copy.
+// CParse: reads a template piece by piece (from the host's memory of the root, or the file),
+// expands tokens into the shared line buffer and hands each piece to the output. Repeat blocks
+// are held as one copy.
 #include "template/cparse.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include "shell/filecache.h"
 #include "shell/paths.h"
 #include "template/stable.h"
 
@@ -24,7 +26,7 @@ char pieceBuffer[kPieceBytes + 1];
 
 // The rest of the current line, its '\n' included, at most kPieceBytes bytes. Zero at end of
 // file; a read error counts as the end.
-size_t ReadPiece(FILE *file, char *piece) {
+size_t ReadFilePiece(FILE *file, char *piece) {
     size_t count = 0;
     while (count < kPieceBytes) {
         int c = getc_unlocked(file);  // one thread reads a template
@@ -55,12 +57,6 @@ bool JoinPath(char *path, const char *first, const char *second, const char *thi
               const char *fourth) {
     int length = std::snprintf(path, kPathSize, "%s%s%s%s", first, second, third, fourth);
     return length >= 0 && static_cast<size_t>(length) < kPathSize;
-}
-
-FILE *OpenScript(char *path, const char *first, const char *second, const char *third,
-                 const char *fourth) {
-    if (!JoinPath(path, first, second, third, fourth)) return nullptr;
-    return OpenModuleFile(path, "rb");
 }
 
 } // namespace
@@ -99,6 +95,7 @@ CParse::CParse(const char *file_name, STable *table, const char *directory_name,
                ScriptOutput output_callback, const char *subdirectory)
     : fileName(file_name),
       directory(directory_name),
+      position(0),
       file(nullptr),
       state(Closed),
       firstTable(table),
@@ -111,21 +108,59 @@ CParse::CParse(const char *file_name, STable *table, const char *directory_name,
     if (directory != nullptr && subdirectory != nullptr) {
         // The subdirectory usually comes from the request ("SID"): one that could leave the
         // template directory is not used, and the shared template is shown instead.
-        if (IsSafePathPart(subdirectory))
-            file = OpenScript(path, directory, subdirectory, "\\", name);
-        if (file == nullptr) file = OpenScript(path, directory, "", "", name);
+        bool opened = IsSafePathPart(subdirectory) &&
+                      JoinPath(path, directory, subdirectory, "\\", name) && Open(path);
+        if (!opened && JoinPath(path, directory, "", "", name)) Open(path);
     } else if (directory != nullptr) {
-        file = OpenScript(path, directory, "", "", name);
+        if (JoinPath(path, directory, "", "", name)) Open(path);
     } else {
-        file = OpenScript(path, name, "", "", "");
+        if (JoinPath(path, name, "", "", "")) Open(path);
     }
 
-    if (file != nullptr) {
-        state = Reading;
-    } else if (output != nullptr) {
+    if (state == Closed && output != nullptr) {
         output("Unable to open script: ");
         output(path);
     }
+}
+
+// Takes the template's bytes from the host's memory of the root when it has them, else opens
+// the file; Reading when either worked.
+bool CParse::Open(const char *path) {
+    int cached = CachedBytes(path, &bytes);
+    if (cached < 0) file = OpenModuleFile(path, "rb");
+    if (cached > 0 || file != nullptr) state = Reading;
+    return state == Reading;
+}
+
+long CParse::Tell() const {
+    return file != nullptr ? std::ftell(file) : static_cast<long>(position);
+}
+
+size_t CParse::ReadPiece(char *piece) {
+    if (file != nullptr) return ReadFilePiece(file, piece);
+    const std::string &text = *bytes;
+    if (position >= text.size()) return 0;
+    size_t count = text.size() - position;
+    if (count > kPieceBytes) count = kPieceBytes;
+    const char *start = text.data() + position;
+    if (const void *newline = std::memchr(start, '\n', count))
+        count = static_cast<size_t>(static_cast<const char *>(newline) - start) + 1;
+    std::memcpy(piece, start, count);
+    position += count;
+    return count;
+}
+
+// Up to size bytes from offset on; reading goes on from behind them.
+size_t CParse::ReadAt(long offset, char *buffer, size_t size) {
+    if (file != nullptr)
+        return std::fseek(file, offset, SEEK_SET) == 0 ? std::fread(buffer, 1, size, file) : 0;
+    const std::string &text = *bytes;
+    size_t at = offset < 0 ? text.size() : static_cast<size_t>(offset);
+    size_t count = at < text.size() ? text.size() - at : 0;
+    if (count > size) count = size;
+    std::memcpy(buffer, text.data() + (at < text.size() ? at : text.size()), count);
+    position = at + count;
+    return count;
 }
 
 CParse::~CParse() {
@@ -144,24 +179,25 @@ void CParse::Parse() {
     if (state == Closed || state == Stopped) return;
     if (state == AtRepeat) {
         state = Reading;
-        std::fseek(file, resumeOffset, SEEK_SET);
+        if (file != nullptr)
+            std::fseek(file, resumeOffset, SEEK_SET);
+        else
+            position = static_cast<size_t>(resumeOffset);
     }
 
     for (;;) {
-        long start = std::ftell(file);
+        long start = Tell();
         if (start < 0) return;
-        size_t count = ReadPiece(file, pieceBuffer);
+        size_t count = ReadPiece(pieceBuffer);
         if (count == 0) return;
 
         size_t marker = FindMarker(pieceBuffer, count);
         if (marker != kNoMarker) {
             // The text in front of the marker ends the piece; the block runs from behind the
-            // marker to the next "###" within the window, read straight from the file.
+            // marker to the next "###" within the window, read straight from the template.
             long block_start = start + static_cast<long>(marker) + 3;
             count = marker;
-            size_t got = 0;
-            if (std::fseek(file, block_start, SEEK_SET) == 0)
-                got = std::fread(blockBuffer, 1, kBlockSize - 1, file);
+            size_t got = ReadAt(block_start, blockBuffer, kBlockSize - 1);
             size_t close = FindMarker(blockBuffer, got);
             if (close == kNoMarker) {
                 state = Stopped;

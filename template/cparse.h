@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <string>
 
 class STable;
 
@@ -57,12 +59,20 @@ public:
 
 private:
     struct Sink;
+    bool Open(const char *path);
+    long Tell() const;
+    size_t ReadPiece(char *piece);
+    size_t ReadAt(long offset, char *buffer, size_t size);
     void Expand(char *source, Sink &sink) const;
     const char *Lookup(const char *name) const;
     void Emit(char *source);
 
     const char *fileName;
     const char *directory;
+    // The template: its bytes in memory when the host keeps the root's files there, else the
+    // open file.
+    std::shared_ptr<const std::string> bytes;
+    size_t position;
     FILE *file;
     uint32_t state;
     STable *firstTable;

@@ -1,5 +1,6 @@
 // Template processor: tokens, repeat blocks and resume offsets, long lines, template look-up and
-// byte-exact output, rendered from real files in a scratch mall root.
+// byte-exact output, rendered from real files in a scratch mall root. Every test runs twice: read
+// from the disk, and from the host's memory of the root, which must give the same pages.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "shell/filecache.h"
 #include "template/cparse.h"
 #include "template/stable.h"
 
@@ -32,7 +34,7 @@ std::string Take() {
     return page;
 }
 
-class CParseTemplate : public ::testing::Test {
+class CParseTemplate : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
         char scratch[] = "/tmp/cparse_test_XXXXXX";
@@ -41,8 +43,12 @@ protected:
         saved = std::filesystem::current_path();
         std::filesystem::current_path(root);
         pieces.clear();
+        if (GetParam()) {
+            ASSERT_TRUE(EnableFileCache());
+        }
     }
     void TearDown() override {
+        DisableFileCache();
         std::filesystem::current_path(saved);
         std::filesystem::remove_all(root);
     }
@@ -50,13 +56,14 @@ protected:
         std::filesystem::path file(path);
         if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
         std::ofstream(file, std::ios::binary) << content;
+        RefreshFileCache();  // as the host does at the start of the next request
     }
 
     std::filesystem::path root, saved;
     STable table;
 };
 
-TEST_F(CParseTemplate, TokensAtLineStartsMiddlesAndEnds) {
+TEST_P(CParseTemplate, TokensAtLineStartsMiddlesAndEnds) {
     Write("t.htm", "_A_ starts\nmiddle _A_ and _B_\nends _B_\n_A__B_");
     table.Set("A", "1");
     table.Set("b", "2");
@@ -64,7 +71,7 @@ TEST_F(CParseTemplate, TokensAtLineStartsMiddlesAndEnds) {
     EXPECT_EQ(Page(), "1 starts\nmiddle 1 and 2\nends 2\n12");
 }
 
-TEST_F(CParseTemplate, UnknownNamesAndUnderscores) {
+TEST_P(CParseTemplate, UnknownNamesAndUnderscores) {
     Write("t.htm",
           "x_a_b_\n"          // the unknown token's closing '_' opens the next one
           "<_NOPE_>\n"        // an unknown token stays as written
@@ -76,7 +83,7 @@ TEST_F(CParseTemplate, UnknownNamesAndUnderscores) {
     EXPECT_EQ(Page(), "x_aB\n<_NOPE_>\nsnake_case\nlone_ one\n_a_b_\n");
 }
 
-TEST_F(CParseTemplate, TablesFirstThenSecondAndNoneCopiesUnchanged) {
+TEST_P(CParseTemplate, TablesFirstThenSecondAndNoneCopiesUnchanged) {
     Write("t.htm", "_A_ _B_ _C_ a__b\n");
     STable second;
     table.Set("A", "1");
@@ -92,7 +99,7 @@ TEST_F(CParseTemplate, TablesFirstThenSecondAndNoneCopiesUnchanged) {
     EXPECT_EQ(Take(), "_A_ _B_ _C_ a__b\n");
 }
 
-TEST_F(CParseTemplate, InsertedValuesAreNotScannedAgain) {
+TEST_P(CParseTemplate, InsertedValuesAreNotScannedAgain) {
     Write("t.htm", "[_V_] _STOREID_\n###<_V_>###\n");
     table.Set("V", "_STOREID_ ### __ _");
     table.Set("STOREID", "acme");
@@ -103,7 +110,7 @@ TEST_F(CParseTemplate, InsertedValuesAreNotScannedAgain) {
     EXPECT_EQ(Take(), "<_STOREID_ ### __ _>");
 }
 
-TEST_F(CParseTemplate, ListPageParseRepeatParse) {
+TEST_P(CParseTemplate, ListPageParseRepeatParse) {
     // CR LF line ends: the resume offsets must be file offsets, and the bytes pass unchanged.
     Write("list.htm",
           "<h1>_TITLE_</h1>\r\n"
@@ -137,7 +144,7 @@ TEST_F(CParseTemplate, ListPageParseRepeatParse) {
     EXPECT_EQ(Take(), "");
 }
 
-TEST_F(CParseTemplate, BlocksWithoutRowsAndSeveralBlocksOnOneLine) {
+TEST_P(CParseTemplate, BlocksWithoutRowsAndSeveralBlocksOnOneLine) {
     Write("t.htm", "###first _N_###a###X_N_###b###Y_N_###c\n");
     table.Set("N", "0");
     CParse parse("t.htm", &table, nullptr, Collect);
@@ -160,7 +167,7 @@ TEST_F(CParseTemplate, BlocksWithoutRowsAndSeveralBlocksOnOneLine) {
     EXPECT_EQ(Take(), "Y2");
 }
 
-TEST_F(CParseTemplate, FourHashesOpenAndClose) {
+TEST_P(CParseTemplate, FourHashesOpenAndClose) {
     Write("t.htm", "a####b####c\n");
     CParse parse("t.htm", &table, nullptr, Collect);
     parse.Parse();
@@ -171,7 +178,7 @@ TEST_F(CParseTemplate, FourHashesOpenAndClose) {
     EXPECT_EQ(Take(), "#c\n");
 }
 
-TEST_F(CParseTemplate, UnclosedBlockEndsThePageInFrontOfItsPiece) {
+TEST_P(CParseTemplate, UnclosedBlockEndsThePageInFrontOfItsPiece) {
     Write("t.htm", "before\nkept? ###never closed\nrest\n");
     CParse parse("t.htm", &table, nullptr, Collect);
     parse.Parse();
@@ -181,7 +188,7 @@ TEST_F(CParseTemplate, UnclosedBlockEndsThePageInFrontOfItsPiece) {
     EXPECT_EQ(Page(), "before\n");
 }
 
-TEST_F(CParseTemplate, ClosingMarkerMustLieWithinTheWindow) {
+TEST_P(CParseTemplate, ClosingMarkerMustLieWithinTheWindow) {
     // 4092 bytes of block fit; the block also expands past the line buffer and must arrive
     // whole, in order.
     std::string fits(4092, 'x');
@@ -205,7 +212,7 @@ TEST_F(CParseTemplate, ClosingMarkerMustLieWithinTheWindow) {
     EXPECT_EQ(Page(), "");
 }
 
-TEST_F(CParseTemplate, LongLinesArriveInPiecesAndATokenAcrossABoundaryStays) {
+TEST_P(CParseTemplate, LongLinesArriveInPiecesAndATokenAcrossABoundaryStays) {
     // Pieces are 255 bytes: "_A_" at bytes 253 to 255 is split, the one further on is not.
     std::string line = std::string(253, 'p') + "_A_" + std::string(100, 'q') + "_A_" + "\n";
     Write("t.htm", line + "_A_\n");
@@ -214,7 +221,7 @@ TEST_F(CParseTemplate, LongLinesArriveInPiecesAndATokenAcrossABoundaryStays) {
     EXPECT_EQ(Page(), std::string(253, 'p') + "_A_" + std::string(100, 'q') + "1\n1\n");
 }
 
-TEST_F(CParseTemplate, ExpansionPastTheLineBufferIsNeitherCutNorOverflowed) {
+TEST_P(CParseTemplate, ExpansionPastTheLineBufferIsNeitherCutNorOverflowed) {
     std::string big(3000, 'v');
     big.back() = 'w';
     std::string many;
@@ -229,7 +236,7 @@ TEST_F(CParseTemplate, ExpansionPastTheLineBufferIsNeitherCutNorOverflowed) {
     EXPECT_EQ(Take(), "[" + big + "]");
 }
 
-TEST_F(CParseTemplate, MissingTemplateSaysWhichPathWasTriedLast) {
+TEST_P(CParseTemplate, MissingTemplateSaysWhichPathWasTriedLast) {
     CParse parse("swstinfo.htm", &table, "kvzsvw\\", Collect, "ACME");
     EXPECT_EQ(parse.State(), CParse::Closed);
     parse.Parse();
@@ -243,7 +250,7 @@ TEST_F(CParseTemplate, MissingTemplateSaysWhichPathWasTriedLast) {
     EXPECT_EQ(Page(), "Unable to open script: logon.htm");
 }
 
-TEST_F(CParseTemplate, StoreCopyFirstThenTheSharedOneIgnoringCase) {
+TEST_P(CParseTemplate, StoreCopyFirstThenTheSharedOneIgnoringCase) {
     Write("KVZSVW/Acme/SWSTINFO.HTM", "store _X_\n");
     Write("KVZSVW/swstinfo.htm", "shared _X_\n");
     table.Set("X", "x");
@@ -255,7 +262,7 @@ TEST_F(CParseTemplate, StoreCopyFirstThenTheSharedOneIgnoringCase) {
     EXPECT_EQ(Take(), "shared x\n");
 }
 
-TEST_F(CParseTemplate, SubdirectoryThatCouldLeaveTheTemplatesIsNotUsed) {
+TEST_P(CParseTemplate, SubdirectoryThatCouldLeaveTheTemplatesIsNotUsed) {
     Write("kvzsvw/page.htm", "shared\n");
     Write("page.htm", "escaped\n");
     Write("kvzsvw/a/b/page.htm", "nested\n");
@@ -270,7 +277,7 @@ TEST_F(CParseTemplate, SubdirectoryThatCouldLeaveTheTemplatesIsNotUsed) {
     }
 }
 
-TEST_F(CParseTemplate, BytesPassUnchanged) {
+TEST_P(CParseTemplate, BytesPassUnchanged) {
     const std::string text = "Gr\xc3\xbc\xc3\x9f" "e \xe2\x80\x93 \xe6\x97\xa5\xe6\x9c\xac _A_\r\n"
                              "lone \r cr, high \xff\x80\xfe\r\n";
     Write("t.htm", text + "###_A_\r\n###end\r\n");
@@ -285,7 +292,7 @@ TEST_F(CParseTemplate, BytesPassUnchanged) {
     EXPECT_EQ(Take(), "end\r\n");
 }
 
-TEST_F(CParseTemplate, NulBytesAreLeftOutWithoutShiftingTheResumePoint) {
+TEST_P(CParseTemplate, NulBytesAreLeftOutWithoutShiftingTheResumePoint) {
     Write("t.htm", std::string("a\0b###X\0Y###c\0d\n", 16));
     CParse parse("t.htm", &table, nullptr, Collect);
     parse.Parse();
@@ -296,14 +303,14 @@ TEST_F(CParseTemplate, NulBytesAreLeftOutWithoutShiftingTheResumePoint) {
     EXPECT_EQ(Take(), "cd\n");
 }
 
-TEST_F(CParseTemplate, RunScriptEndsAtTheFirstMarker) {
+TEST_P(CParseTemplate, RunScriptEndsAtTheFirstMarker) {
     Write("t.htm", "one _A_\ntwo ###rest###\nthree\n");
     table.Set("A", "1");
     RunScript("t.htm", &table, nullptr, Collect);
     EXPECT_EQ(Page(), "one 1\ntwo ");
 }
 
-TEST_F(CParseTemplate, SectionSwitchShowsOrHidesAStretch) {
+TEST_P(CParseTemplate, SectionSwitchShowsOrHidesAStretch) {
     Write("t.htm", "<p>_C1P_prev_C2P_ | _C1N_next_C2N_</p>\n");
     table.Set("C1P", "<!--");
     table.Set("C2P", "-->");
@@ -313,7 +320,7 @@ TEST_F(CParseTemplate, SectionSwitchShowsOrHidesAStretch) {
     EXPECT_EQ(Page(), "<p><!--prev--> | next</p>\n");
 }
 
-TEST_F(CParseTemplate, SubstituteInPlaceIsBoundedByTheCallersBuffer) {
+TEST_P(CParseTemplate, SubstituteInPlaceIsBoundedByTheCallersBuffer) {
     CParse parse("none.htm", &table, nullptr, nullptr);
     table.Set("b", "B");
     table.Set("X", "0123456789ABCDEF");
@@ -324,5 +331,8 @@ TEST_F(CParseTemplate, SubstituteInPlaceIsBoundedByTheCallersBuffer) {
     parse.Substitute(cut, sizeof cut);
     EXPECT_STREQ(cut, "ab0123456789ABC");
 }
+
+INSTANTIATE_TEST_SUITE_P(Disk, CParseTemplate, ::testing::Values(false));
+INSTANTIATE_TEST_SUITE_P(Memory, CParseTemplate, ::testing::Values(true));
 
 } // namespace
