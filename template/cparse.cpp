@@ -38,16 +38,22 @@ size_t ReadFilePiece(FILE *file, char *piece) {
 }
 
 size_t FindMarker(const char *text, size_t count) {
-    for (size_t i = 0; i + 3 <= count; ++i)
-        if (text[i] == '#' && text[i + 1] == '#' && text[i + 2] == '#') return i;
+    const char *end = text + count;
+    for (const char *at = text; end - at >= 3;) {
+        at = static_cast<const char *>(std::memchr(at, '#', static_cast<size_t>(end - at - 2)));
+        if (at == nullptr) break;
+        if (at[1] == '#' && at[2] == '#') return static_cast<size_t>(at - text);
+        ++at;
+    }
     return kNoMarker;
 }
 
 // A NUL byte cannot travel in a text, so it is left out of the page. Offsets into the file are
 // taken before this, so a stray NUL never shifts where reading resumes.
 void DropNul(char *text, size_t count) {
-    size_t kept = 0;
-    for (size_t i = 0; i < count; ++i)
+    const void *first = std::memchr(text, '\0', count);
+    size_t kept = first == nullptr ? count : static_cast<size_t>(static_cast<const char *>(first) - text);
+    for (size_t i = kept; i < count; ++i)
         if (text[i] != '\0') text[kept++] = text[i];
     text[kept] = '\0';
 }

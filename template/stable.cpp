@@ -1,16 +1,17 @@
-// STable: a small table of name/value texts, searched linearly. Pages hold a few dozen entries
-// and set the same names again for every row, so the table rarely grows.
+// STable: a small table of name/value texts. Pages hold a few dozen entries and set the same
+// names again for every row: a name is found through a hash index of its case-folded spelling,
+// and a value that fits where the old one was goes there, so rows cost no allocation.
 #include "template/stable.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "shell/host.h"
-
 namespace {
 
 constexpr int kGrowth = 16;
+constexpr int kFirstReserve = 64;     // slots the arrays start with: enough for every page
+constexpr size_t kChunkBytes = 2048;  // texts of the entries, per chunk
 
 // Running out of memory for a page table leaves nothing sensible to show; like the host's own
 // allocator we end the process rather than build a page with holes in it.
@@ -20,68 +21,147 @@ void *Allocate(size_t size) {
     return block;
 }
 
-char *CopyText(const char *text) {
-    if (text == nullptr) text = "";
-    size_t length = std::strlen(text);
-    char *copy = static_cast<char *>(Allocate(length + 1));
-    std::memcpy(copy, text, length + 1);
-    return copy;
+// ASCII letters in upper case: names compare that way (the host's _sameas).
+inline unsigned char Fold(char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return u >= 'a' && u <= 'z' ? static_cast<unsigned char>(u - 'a' + 'A') : u;
 }
 
-char **EmptySlots(int count) {
-    char **slots = static_cast<char **>(Allocate(sizeof(char *) * static_cast<size_t>(count)));
-    for (int i = 0; i < count; ++i) slots[i] = nullptr;
-    return slots;
+uint32_t HashName(const char *name) {
+    uint32_t hash = 2166136261u;
+    for (; *name != '\0'; ++name) hash = (hash ^ Fold(*name)) * 16777619u;
+    return hash;
 }
 
-// The first character of a name with ASCII letters in upper case, as the comparison of names
-// sees it.
-inline unsigned char FoldedFirst(const char *name) {
-    unsigned char c = static_cast<unsigned char>(name[0]);
-    return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+bool SameName(const char *a, const char *b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b)
+        if (Fold(*a) != Fold(*b)) return false;
+    return *a == *b;
+}
+
+// The decimal text of value, as "%ld" writes it, into text (12 bytes at the least).
+const char *Decimal(int64_t value, char *text, size_t size) {
+    char *end = text + size - 1;
+    *end = '\0';
+    char *at = end;
+    uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    do {
+        *--at = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) *--at = '-';
+    return at;
 }
 
 } // namespace
 
+struct STable::Chunk {
+    Chunk *next;
+    char bytes[1];
+};
+
 STable::STable(int initial_capacity)
     : capacity(initial_capacity > 0 ? initial_capacity : kGrowth),
-      names(EmptySlots(capacity)),
-      values(EmptySlots(capacity)) {}
+      filled(0),
+      reserved(0),
+      names(nullptr),
+      values(nullptr),
+      rooms(nullptr),
+      index(nullptr),
+      indexSize(0),
+      chunks(nullptr),
+      spare(nullptr),
+      left(0) {
+    Reserve(capacity > kFirstReserve ? capacity : kFirstReserve);
+}
 
 STable::~STable() {
-    for (int i = 0; i < capacity; ++i) {
-        std::free(names[i]);
-        std::free(values[i]);
+    std::free(names);  // the one block of every array
+    while (chunks != nullptr) {
+        Chunk *next = chunks->next;
+        std::free(chunks);
+        chunks = next;
+    }
+}
+
+// Makes room for slots entries in one block: names, values, rooms and the index.
+void STable::Reserve(int slots) {
+    if (slots <= reserved) return;
+    int grown = reserved > 0 ? reserved : kFirstReserve;
+    while (grown < slots) grown *= 2;
+    uint32_t size = 1;
+    while (size < 2u * static_cast<uint32_t>(grown)) size *= 2;
+    size_t count = static_cast<size_t>(grown);
+    char *block = static_cast<char *>(
+        Allocate(count * (2 * sizeof(char *) + sizeof(uint32_t)) + size * sizeof(int32_t)));
+    char **grown_names = reinterpret_cast<char **>(block);
+    char **grown_values = grown_names + count;
+    uint32_t *grown_rooms = reinterpret_cast<uint32_t *>(grown_values + count);
+    int32_t *grown_index = reinterpret_cast<int32_t *>(grown_rooms + count);
+    size_t kept = static_cast<size_t>(reserved);
+    for (size_t i = 0; i < count; ++i) {
+        grown_names[i] = i < kept ? names[i] : nullptr;
+        grown_values[i] = i < kept ? values[i] : nullptr;
+        grown_rooms[i] = i < kept ? rooms[i] : 0;
     }
     std::free(names);
-    std::free(values);
+    names = grown_names;
+    values = grown_values;
+    rooms = grown_rooms;
+    index = grown_index;
+    indexSize = size;
+    reserved = grown;
+    for (uint32_t i = 0; i < indexSize; ++i) index[i] = -1;
+    for (int slot = 0; slot < filled; ++slot) IndexSlot(slot);
+}
+
+void STable::IndexSlot(int slot) {
+    uint32_t mask = indexSize - 1;
+    uint32_t at = HashName(names[slot]) & mask;
+    while (index[at] >= 0) at = (at + 1) & mask;
+    index[at] = slot;
+}
+
+int32_t STable::Probe(const char *name) const {
+    uint32_t mask = indexSize - 1;
+    for (uint32_t at = HashName(name) & mask; index[at] >= 0; at = (at + 1) & mask)
+        if (SameName(names[index[at]], name)) return index[at];
+    return -1;
+}
+
+// A copy of length bytes of text and a terminator in the table's chunks; *room (when given)
+// receives the bytes the copy may hold.
+char *STable::Store(const char *text, size_t length, uint32_t *room) {
+    size_t need = length + 1;
+    if (need > left) {
+        size_t bytes = need > kChunkBytes ? need : kChunkBytes;
+        Chunk *chunk = static_cast<Chunk *>(Allocate(sizeof(Chunk) + bytes));
+        chunk->next = chunks;
+        chunks = chunk;
+        spare = chunk->bytes;
+        left = bytes;
+    }
+    char *copy = spare;
+    std::memcpy(copy, text, length);
+    copy[length] = '\0';
+    spare += need;
+    left -= need;
+    if (room != nullptr) *room = static_cast<uint32_t>(need);
+    return copy;
 }
 
 int STable::Find(const char *name) const {
     if (name == nullptr) return -1;
-    // Most names differ in their first letter already: the full comparison is made only for
-    // those that share it (in either case).
-    const unsigned char first = FoldedFirst(name);
-    for (int i = 0; i < capacity; ++i)
-        if (names[i] != nullptr && FoldedFirst(names[i]) == first && _sameas(names[i], name)) return i;
-    return -1;
+    return Probe(name);
 }
 
 int STable::FreeSlot() {
-    for (int i = 0; i < capacity; ++i)
-        if (names[i] == nullptr) return i;
-
-    // Only the pointers move: indexes handed out so far stay valid.
+    // Slots fill from the lowest and are never emptied: the first empty one follows them.
+    if (filled < capacity) return filled;
+    // Only the count grows: indexes handed out so far stay valid.
     int old_capacity = capacity;
-    char **grown_names = EmptySlots(old_capacity + kGrowth);
-    char **grown_values = EmptySlots(old_capacity + kGrowth);
-    std::memcpy(grown_names, names, sizeof(char *) * static_cast<size_t>(old_capacity));
-    std::memcpy(grown_values, values, sizeof(char *) * static_cast<size_t>(old_capacity));
-    std::free(names);
-    std::free(values);
-    names = grown_names;
-    values = grown_values;
     capacity = old_capacity + kGrowth;
+    Reserve(capacity);
     return old_capacity;
 }
 
@@ -90,33 +170,31 @@ int STable::Set(const char *name, const char *text) {
     int slot = Find(name);
     if (slot >= 0) return SetAt(slot, text);
     slot = FreeSlot();
-    names[slot] = CopyText(name);
-    values[slot] = CopyText(text);
+    if (text == nullptr) text = "";
+    names[slot] = Store(name, std::strlen(name), nullptr);
+    values[slot] = Store(text, std::strlen(text), &rooms[slot]);
+    filled = slot + 1;
+    IndexSlot(slot);
     return slot;
 }
 
 int STable::SetAt(int slot, const char *text) {
     // Only indexes of filled slots are meaningful; anything else is ignored rather than
     // writing outside the arrays or giving an empty slot a value without a name.
-    if (slot < 0 || slot >= capacity || names[slot] == nullptr) return slot;
-    // Rows of a page set the same names again and again: a value that fits where the old one
-    // was goes there.
+    if (slot < 0 || slot >= filled) return slot;
     if (text == nullptr) text = "";
     size_t length = std::strlen(text);
-    if (values[slot] != nullptr && std::strlen(values[slot]) >= length) {
+    // memmove: the text may be (part of) the value it replaces.
+    if (length < rooms[slot])
         std::memmove(values[slot], text, length + 1);
-        return slot;
-    }
-    char *copy = CopyText(text);
-    std::free(values[slot]);
-    values[slot] = copy;
+    else
+        values[slot] = Store(text, length, &rooms[slot]);
     return slot;
 }
 
 int STable::SetLong(const char *name, int32_t value) {
     char text[16];
-    std::snprintf(text, sizeof text, "%ld", static_cast<long>(value));
-    return Set(name, text);
+    return Set(name, Decimal(value, text, sizeof text));
 }
 
 int STable::SetFloat(const char *name, float value) {
@@ -128,9 +206,8 @@ int STable::SetFloat(const char *name, float value) {
 }
 
 int STable::SetIntAt(int slot, int value) {
-    char text[12];
-    std::snprintf(text, sizeof text, "%d", value);
-    return SetAt(slot, text);
+    char text[16];
+    return SetAt(slot, Decimal(value, text, sizeof text));
 }
 
 const char *STable::Get(const char *name) const {
@@ -139,11 +216,11 @@ const char *STable::Get(const char *name) const {
 }
 
 const char *STable::ValueAt(int slot) const {
-    if (slot < 0 || slot >= capacity) return nullptr;
+    if (slot < 0 || slot >= filled) return nullptr;
     return values[slot];
 }
 
 const char *STable::NameAt(int slot) const {
-    if (slot < 0 || slot >= capacity) return nullptr;
+    if (slot < 0 || slot >= filled) return nullptr;
     return names[slot];
 }

@@ -3,6 +3,7 @@
 #ifndef TEMPLATE_STABLE_H
 #define TEMPLATE_STABLE_H
 
+#include <cstddef>
 #include <cstdint>
 
 // Names are unique ignoring ASCII case and keep the spelling they were first set with. A slot,
@@ -41,9 +42,27 @@ public:
     int Capacity() const { return capacity; }
 
 private:
-    int32_t capacity;
-    char **names;  // capacity entries; null marks an empty slot
-    char **values; // parallel to names; null exactly where names is null
+    struct Chunk;
+    char *Store(const char *text, size_t length, uint32_t *room);
+    void Reserve(int slots);
+    void IndexSlot(int slot);
+    int32_t Probe(const char *name) const;
+
+    int32_t capacity;  // slots, as Capacity and FreeSlot count them
+    int32_t filled;    // slots 0 .. filled - 1 hold entries (a slot is never emptied)
+    int32_t reserved;  // slots the arrays below have room for
+    char **names;      // reserved entries; null marks an empty slot
+    char **values;     // parallel to names; null exactly where names is null
+    uint32_t *rooms;   // bytes each value's buffer holds, its terminator included
+    // An open-addressing index from the names (case folded) to their slots: -1 marks a free
+    // place. indexSize is a power of two, at least twice reserved.
+    int32_t *index;
+    uint32_t indexSize;
+    // Names and values live in chunks owned by the table, freed with it: a page sets a few
+    // dozen short texts, mostly the same names row after row.
+    Chunk *chunks;
+    char *spare;  // the unused end of the newest chunk
+    size_t left;
 };
 
 #endif // TEMPLATE_STABLE_H

@@ -90,6 +90,12 @@ TEST(STable, NumberTexts) {
     EXPECT_STREQ(table.Get("P3"), "-3.46");
     EXPECT_STREQ(table.Get("P4"), "2.67");
     EXPECT_STREQ(table.Get("QTY"), "7");
+    table.SetIntAt(slot, 0);
+    EXPECT_STREQ(table.Get("QTY"), "0");
+    table.SetIntAt(slot, -1234567890);
+    EXPECT_STREQ(table.Get("QTY"), "-1234567890");
+    table.SetLong("A", INT32_MAX);
+    EXPECT_STREQ(table.Get("A"), "2147483647");
 }
 
 TEST(STable, OverlongAmountIsCutNotOverflowed) {
@@ -116,4 +122,44 @@ TEST(STable, IndexesNotHandedOutAreIgnored) {
     EXPECT_EQ(table.FreeSlot(), 1);
     EXPECT_EQ(table.Set(nullptr, "x"), -1);
     EXPECT_STREQ(table.Get("A"), "1");
+}
+
+TEST(STable, HundredsOfNamesAreFoundInAnyCaseAcrossGrowth) {
+    STable table;
+    char name[24], value[24];
+    for (int i = 0; i < 300; ++i) {
+        std::snprintf(name, sizeof name, "Entry%dx", i);
+        std::snprintf(value, sizeof value, "v%d", i);
+        ASSERT_EQ(table.Set(name, value), i);
+    }
+    EXPECT_EQ(table.Capacity(), 304);
+    for (int i = 0; i < 300; ++i) {
+        std::snprintf(name, sizeof name, "ENTRY%dX", i);
+        std::snprintf(value, sizeof value, "v%d", i);
+        ASSERT_EQ(table.Find(name), i);
+        EXPECT_STREQ(table.Get(name), value);
+        std::snprintf(name, sizeof name, "entry%d", i);
+        EXPECT_EQ(table.Find(name), -1);
+    }
+    EXPECT_STREQ(table.NameAt(299), "Entry299x");
+    EXPECT_EQ(table.NameAt(300), nullptr);
+}
+
+TEST(STable, ValuesGrowShrinkAndMayBeSetFromThemselves) {
+    STable table;
+    int slot = table.Set("DESC", "short");
+    const std::string long_text(5000, 'x');
+    table.SetAt(slot, long_text.c_str());
+    EXPECT_EQ(std::string(table.Get("DESC")), long_text);
+    table.SetAt(slot, "ab");
+    EXPECT_STREQ(table.Get("DESC"), "ab");
+    // The tail of the value itself, as a page might pass a pointer into what Get returned.
+    table.SetAt(slot, "prefix:rest");
+    table.SetAt(slot, table.Get("DESC") + 7);
+    EXPECT_STREQ(table.Get("DESC"), "rest");
+    table.SetAt(slot, (std::string(table.Get("DESC")) + std::string(3000, 'y')).c_str());
+    EXPECT_EQ(std::strlen(table.Get("DESC")), 3004u);
+    // Setting an index that was never handed out does nothing.
+    EXPECT_EQ(table.SetAt(7, "z"), 7);
+    EXPECT_EQ(table.ValueAt(7), nullptr);
 }

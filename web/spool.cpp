@@ -61,7 +61,7 @@ MODULE_EXPORT void WebOut(const char *text) {
             setvbuf(web->file, SpoolBuffers[_usrnum], _IOFBF, kSpoolBufferSize);
         if (long *left = LeftOf(_usrnum)) *left = 0;
     }
-    if (fputs(text, web->file) >= 0)
+    if (fputs_unlocked(text, web->file) >= 0)  // one thread writes a spool file
         if (long *left = LeftOf(_usrnum)) *left += static_cast<long>(std::strlen(text));
 }
 
