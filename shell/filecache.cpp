@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -57,7 +58,21 @@ std::unordered_map<std::string, Listing> g_listings;      // by directory ("" th
 std::unordered_map<std::string, FileState> g_files;       // by path as resolved
 std::unordered_map<int, std::string> g_watches;           // watch descriptor -> directory
 
+// Whole paths as asked for, with what Resolve made of them: a page asks for the same few
+// paths again and again. Any change the cache takes in forgets them all.
+struct Resolution {
+    std::string resolved;
+    unsigned char type;
+};
+struct PathHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view path) const { return std::hash<std::string_view>{}(path); }
+};
+constexpr size_t kMaxResolutions = 20000;
+std::unordered_map<std::string, Resolution, PathHash, std::equal_to<>> g_resolutions;
+
 void ForgetAll() {
+    g_resolutions.clear();
     g_listings.clear();
     g_files.clear();
     g_entries = 0;
@@ -65,6 +80,7 @@ void ForgetAll() {
 }
 
 void ForgetListing(std::unordered_map<std::string, Listing>::iterator it) {
+    g_resolutions.clear();
     g_entries -= it->second.entries.size();
     g_listings.erase(it);
 }
@@ -82,6 +98,7 @@ void ForgetWatches() {
 
 // Everything known of path and below it.
 void ForgetBelow(const std::string &path) {
+    g_resolutions.clear();
     const std::string prefix = path.empty() ? "" : path + "/";
     for (auto it = g_listings.begin(); it != g_listings.end();) {
         auto next = std::next(it);
@@ -174,7 +191,7 @@ bool Cacheable(const char *path) {
 
 // The cached form of ResolveModulePath; *type receives the type of the last part when it was
 // found (DT_UNKNOWN when it was not).
-bool Resolve(const char *path, std::string *resolved, unsigned char *type) {
+bool ResolveParts(const char *path, std::string *resolved, unsigned char *type) {
     resolved->clear();
     *type = DT_UNKNOWN;
     std::string directory;  // the resolved parts so far, without a trailing '/'
@@ -212,6 +229,19 @@ bool Resolve(const char *path, std::string *resolved, unsigned char *type) {
     }
     if (directory.size() >= PATH_MAX) return false;
     *resolved = directory;
+    return true;
+}
+
+bool Resolve(const char *path, std::string *resolved, unsigned char *type) {
+    std::string_view asked(path);
+    if (auto known = g_resolutions.find(asked); known != g_resolutions.end()) {
+        *resolved = known->second.resolved;
+        *type = known->second.type;
+        return true;
+    }
+    if (!ResolveParts(path, resolved, type)) return false;
+    if (g_resolutions.size() >= kMaxResolutions) g_resolutions.clear();
+    g_resolutions.emplace(std::string(asked), Resolution{*resolved, *type});
     return true;
 }
 
