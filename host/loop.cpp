@@ -33,18 +33,6 @@ asio::io_context &loop() {
     return context;
 }
 
-void run_loop(const std::function<void()> &at_batch_end) {
-    // Bounded, so that a steady stream of work still reaches the end of a batch.
-    constexpr int kHandlersPerBatch = 64;
-    asio::io_context &context = loop();
-    while (!context.stopped()) {
-        if (context.run_one() == 0) break;  // waits for work
-        for (int run = 1; run < kHandlersPerBatch && context.poll_one() > 0; ++run) {
-        }
-        at_batch_end();
-    }
-}
-
 void set_time_scale(int scale) { g_scale = scale < 1 ? 1 : scale; }
 int time_scale() { return g_scale; }
 

@@ -11,10 +11,6 @@ namespace host {
 
 asio::io_context &loop();
 
-// Runs the loop until it is stopped. Whenever it has run the handlers that were ready (at most
-// 64 of them), at_batch_end runs.
-void run_loop(const std::function<void()> &at_batch_end);
-
 // --time-scale: the host clock runs this many times faster than the wall clock.
 void set_time_scale(int scale);
 int time_scale();

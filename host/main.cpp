@@ -18,7 +18,6 @@
 #include <string>
 
 #include "host/accounts.h"
-#include "host/connection.h"
 #include "host/datafile.h"
 #include "host/durability.h"
 #include "host/log.h"
