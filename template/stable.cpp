@@ -3,6 +3,7 @@
 // and a value that fits where the old one was goes there, so rows cost no allocation.
 #include "template/stable.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,6 +54,31 @@ const char *Decimal(int64_t value, char *text, size_t size) {
     return at;
 }
 
+// "%1.2f" of a float, as printf writes it: a float has 24 bits of mantissa, so value * 100 is
+// exact in a double, and rounding it to an integer the way printf rounds (to nearest, ties to
+// even, in the default rounding mode) gives the two decimals. False for what this does not
+// cover (not finite, or too large for the integer), which printf then writes.
+bool Cents(float value, char *text, size_t size) {
+    double scaled = static_cast<double>(value) * 100.0;
+    if (!std::isfinite(scaled) || std::fabs(scaled) >= 9.0e15) return false;
+    double rounded = std::nearbyint(std::fabs(scaled));
+    uint64_t cents = static_cast<uint64_t>(rounded);
+    char digits[24];
+    char *end = digits + sizeof digits;
+    char *at = end;
+    for (int i = 0; i < 3 || cents != 0; ++i) {
+        if (i == 2) *--at = '.';
+        *--at = static_cast<char>('0' + cents % 10);
+        cents /= 10;
+    }
+    if (std::signbit(value)) *--at = '-';
+    size_t length = static_cast<size_t>(end - at);
+    if (length >= size) length = size - 1;  // cut as snprintf cuts
+    std::memcpy(text, at, length);
+    text[length] = '\0';
+    return true;
+}
+
 } // namespace
 
 struct STable::Chunk {
@@ -69,6 +95,7 @@ STable::STable(int initial_capacity)
       rooms(nullptr),
       index(nullptr),
       indexSize(0),
+      longest(0),
       chunks(nullptr),
       spare(nullptr),
       left(0) {
@@ -93,11 +120,12 @@ void STable::Reserve(int slots) {
     while (size < 2u * static_cast<uint32_t>(grown)) size *= 2;
     size_t count = static_cast<size_t>(grown);
     char *block = static_cast<char *>(
-        Allocate(count * (2 * sizeof(char *) + sizeof(uint32_t)) + size * sizeof(int32_t)));
+        Allocate(count * (2 * sizeof(char *) + sizeof(uint32_t)) + size * sizeof(Place)));
     char **grown_names = reinterpret_cast<char **>(block);
     char **grown_values = grown_names + count;
     uint32_t *grown_rooms = reinterpret_cast<uint32_t *>(grown_values + count);
-    int32_t *grown_index = reinterpret_cast<int32_t *>(grown_rooms + count);
+    // count is a power of two times kFirstReserve: the rooms end on an 8-byte boundary.
+    Place *grown_index = reinterpret_cast<Place *>(grown_rooms + count);
     size_t kept = static_cast<size_t>(reserved);
     for (size_t i = 0; i < count; ++i) {
         grown_names[i] = i < kept ? names[i] : nullptr;
@@ -111,21 +139,29 @@ void STable::Reserve(int slots) {
     index = grown_index;
     indexSize = size;
     reserved = grown;
-    for (uint32_t i = 0; i < indexSize; ++i) index[i] = -1;
+    for (uint32_t i = 0; i < indexSize; ++i) index[i] = Place{-1, 0};
     for (int slot = 0; slot < filled; ++slot) IndexSlot(slot);
 }
 
 void STable::IndexSlot(int slot) {
     uint32_t mask = indexSize - 1;
-    uint32_t at = HashName(names[slot]) & mask;
-    while (index[at] >= 0) at = (at + 1) & mask;
-    index[at] = slot;
+    uint32_t hash = HashName(names[slot]);
+    uint32_t at = hash & mask;
+    while (index[at].slot >= 0) at = (at + 1) & mask;
+    index[at] = Place{slot, hash};
 }
 
 int32_t STable::Probe(const char *name) const {
+    // The text between two '_' of a template is often a stretch of page, not a name: it is
+    // hashed only as far as a name could reach.
+    uint32_t hash = 2166136261u;
+    for (size_t length = 0; name[length] != '\0'; ++length) {
+        if (length == longest) return -1;
+        hash = (hash ^ Fold(name[length])) * 16777619u;
+    }
     uint32_t mask = indexSize - 1;
-    for (uint32_t at = HashName(name) & mask; index[at] >= 0; at = (at + 1) & mask)
-        if (SameName(names[index[at]], name)) return index[at];
+    for (uint32_t at = hash & mask; index[at].slot >= 0; at = (at + 1) & mask)
+        if (index[at].hash == hash && SameName(names[index[at].slot], name)) return index[at].slot;
     return -1;
 }
 
@@ -171,7 +207,9 @@ int STable::Set(const char *name, const char *text) {
     if (slot >= 0) return SetAt(slot, text);
     slot = FreeSlot();
     if (text == nullptr) text = "";
-    names[slot] = Store(name, std::strlen(name), nullptr);
+    size_t name_length = std::strlen(name);
+    if (name_length > longest) longest = name_length;
+    names[slot] = Store(name, name_length, nullptr);
     values[slot] = Store(text, std::strlen(text), &rooms[slot]);
     filled = slot + 1;
     IndexSlot(slot);
@@ -201,7 +239,7 @@ int STable::SetFloat(const char *name, float value) {
     // The mall's amounts fit 16 bytes with room to spare; a larger value is cut, never
     // written past the buffer.
     char text[16];
-    std::snprintf(text, sizeof text, "%1.2f", static_cast<double>(value));
+    if (!Cents(value, text, sizeof text)) std::snprintf(text, sizeof text, "%1.2f", static_cast<double>(value));
     return Set(name, text);
 }
 

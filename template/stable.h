@@ -54,10 +54,15 @@ private:
     char **names;      // reserved entries; null marks an empty slot
     char **values;     // parallel to names; null exactly where names is null
     uint32_t *rooms;   // bytes each value's buffer holds, its terminator included
-    // An open-addressing index from the names (case folded) to their slots: -1 marks a free
-    // place. indexSize is a power of two, at least twice reserved.
-    int32_t *index;
+    // An open-addressing index from the names (case folded) to their slots, with each name's
+    // hash: a slot of -1 marks a free place. indexSize is a power of two, at least twice reserved.
+    struct Place {
+        int32_t slot;
+        uint32_t hash;
+    };
+    Place *index;
     uint32_t indexSize;
+    size_t longest;  // the longest name: a longer text is no name (templates ask for many)
     // Names and values live in chunks owned by the table, freed with it: a page sets a few
     // dozen short texts, mostly the same names row after row.
     Chunk *chunks;

@@ -142,6 +142,10 @@ TEST(STable, HundredsOfNamesAreFoundInAnyCaseAcrossGrowth) {
         EXPECT_EQ(table.Find(name), -1);
     }
     EXPECT_STREQ(table.NameAt(299), "Entry299x");
+    // Names as long as the longest are found; anything longer is no name.
+    EXPECT_EQ(table.Find("entry299X"), 299);
+    EXPECT_EQ(table.Find("Entry299xx"), -1);
+    EXPECT_EQ(table.Find(""), -1);
     EXPECT_EQ(table.NameAt(300), nullptr);
 }
 
@@ -162,4 +166,27 @@ TEST(STable, ValuesGrowShrinkAndMayBeSetFromThemselves) {
     // Setting an index that was never handed out does nothing.
     EXPECT_EQ(table.SetAt(7, "z"), 7);
     EXPECT_EQ(table.ValueAt(7), nullptr);
+}
+
+// Amounts are written without printf: every text must still be the one "%1.2f" gives, halves
+// and signs included, and what is too large for that goes to printf after all.
+TEST(STable, AmountTextsAreExactlyWhatPrintfWrites) {
+    STable table;
+    int mismatches = 0;
+    auto check = [&](float value) {
+        char want[16];
+        std::snprintf(want, sizeof want, "%1.2f", static_cast<double>(value));
+        table.SetFloat("AMOUNT", value);
+        if (std::strcmp(table.Get("AMOUNT"), want) != 0 && ++mismatches <= 5)
+            ADD_FAILURE() << value << ": " << table.Get("AMOUNT") << " instead of " << want;
+    };
+    for (int step = -100000; step <= 100000; ++step) {
+        check(static_cast<float>(step) / 100.0f);
+        check(static_cast<float>(step) * 0.005f);  // halves of a cent, as a float holds them
+        check(static_cast<float>(step) * 1234.567f);
+    }
+    for (float value : {0.0f, -0.0f, -0.004f, 0.005f, 0.015f, 2.675f, 1e13f, -1e13f, 9.99e12f, 1e20f,
+                        INFINITY, -INFINITY, NAN})
+        check(value);
+    EXPECT_EQ(mismatches, 0);
 }
