@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The mall's pages side by side with nginx serving the same bytes (run by bench/pages.sh).
 
-For each catalogue (the demo mall, and a generated one of 1,000,000 products) it starts hostd on
-a root of its own, prepares a cart of five items and a submitted order, saves the exact bytes of
+For each catalogue (the demo mall, and a generated one of 1,000,000 products with the demo's
+stores among them, so that both are asked the very same pages) it starts hostd on a root of its own, prepares a cart of five items and a submitted order, saves the exact bytes of
 seven pages, serves those from nginx (one worker, no access log, loopback), and measures both
 alternately with ab (-c 32, a connection per request): requests per second, mean and p99
 latency, CPU per request (from /proc), and hostd's system calls per page (strace -c over a batch).
@@ -10,7 +10,6 @@ Then hostd's resident memory before and after a long run of requests. Prints mar
 """
 import argparse
 import html
-import json
 import http.client
 import os
 import re
@@ -100,31 +99,19 @@ class Mall:
         self.name = name
         self.root = os.path.join(work, name)
         mallctl = os.path.join(bin_dir, "mallctl")
-        args = [mallctl, "--root", self.root, "init"] + ([] if catalogue_db else ["--demo"])
+        args = [mallctl, "--root", self.root, "init", "--demo"]
         subprocess.run(args, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if catalogue_db:
+            # The large catalogue with the demo's stores among its million products: the same
+            # pages are asked of both malls, so what differs is the size of the catalogue alone.
             target = os.path.join(self.root, "data", "catalogue.db")
             for suffix in ("", "-wal", "-shm"):
                 if os.path.exists(target + suffix):
                     os.unlink(target + suffix)
             shutil.copyfile(catalogue_db, target)
-            # The order the review page shows is bought from a store that can take one: the
-            # demo's electronics store as ZSHOP (last in the store list), with its shipping
-            # and tax files.
-            with open(os.path.join(SOURCE, "site", "demo", "catalogue.json")) as f:
-                demo_catalogue = json.load(f)
-            store = [s for s in demo_catalogue["stores"] if s["id"] == "BYTEBAY"][0]
-            store["id"] = "ZSHOP"
-            extra = os.path.join(work, "zshop.json")
-            with open(extra, "w") as f:
-                json.dump({k: v for k, v in demo_catalogue.items() if k != "stores"} | {"stores": [store]}, f)
-            subprocess.run([mallctl, "--root", self.root, "import", extra], check=True,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            shipping = os.path.join(self.root, "KVZSV", "ZSHOP")
-            os.makedirs(shipping, exist_ok=True)
-            demo = os.path.join(SOURCE, "site", "demo", "KVZSV", "BYTEBAY")
-            for name in os.listdir(demo):
-                shutil.copyfile(os.path.join(demo, name), os.path.join(shipping, name))
+            subprocess.run([mallctl, "--root", self.root, "import",
+                            os.path.join(SOURCE, "site", "demo", "catalogue.json")],
+                           check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.stderr = open(os.path.join(work, name + ".hostd.err"), "w")
         self.process = subprocess.Popen([os.path.join(bin_dir, "hostd"), "--root", self.root, "--port", "0"],
                                         stdout=subprocess.PIPE, stderr=self.stderr, text=True)
@@ -144,31 +131,21 @@ class Mall:
 
     def prepare(self, catalogue_db):
         """The paths of the seven pages, the cart filled and an order stored for the review."""
-        if catalogue_db:
-            self.paths = {
-                "storelist": "/webmall?CMD=storelist",
-                "deptlist": "/webmall?CMD=deptlist&SID=S050",
-                "prodlist": "/webmall?CMD=prodlist&SID=S050&DID=D05",
-                "prodinfo": "/webmall?CMD=prodinfo&SID=S050&DID=D05&PID=P0505500",
-                "ksearch": "/webmall?CMD=ksearch&STYPE=SM&KEYWORD=KW007",
-            }
-            items = [("S050", "D05", "P%07d" % (505500 + i)) for i in range(5)]
-        else:
-            self.paths = {
-                "storelist": "/webmall?CMD=storelist",
-                "deptlist": "/webmall?CMD=deptlist&SID=BYTEBAY",
-                "prodlist": "/webmall?CMD=prodlist&SID=BYTEBAY&DID=CABLES",
-                "prodinfo": "/webmall?CMD=prodinfo&SID=BYTEBAY&DID=CABLES&PID=USBC-1M",
-                "ksearch": "/webmall?CMD=ksearch&STYPE=SM&KEYWORD=CABLE",
-            }
-            items = [("BYTEBAY", "CABLES", "USBC-1M"), ("BYTEBAY", "CABLES", "HDMI-2M"),
-                     ("BYTEBAY", "CABLES", "CAT6-5M"), ("BYTEBAY", "AUDIO", "BUDS-X2"),
-                     ("BYTEBAY", "AUDIO", "DAC-MINI")]
+        self.paths = {
+            "storelist": "/webmall?CMD=storelist",
+            "deptlist": "/webmall?CMD=deptlist&SID=BYTEBAY",
+            "prodlist": "/webmall?CMD=prodlist&SID=BYTEBAY&DID=CABLES",
+            "prodinfo": "/webmall?CMD=prodinfo&SID=BYTEBAY&DID=CABLES&PID=USBC-1M",
+            "ksearch": "/webmall?CMD=ksearch&STYPE=SM&KEYWORD=CABLE",
+        }
+        items = [("BYTEBAY", "CABLES", "USBC-1M"), ("BYTEBAY", "CABLES", "HDMI-2M"),
+                 ("BYTEBAY", "CABLES", "CAT6-5M"), ("BYTEBAY", "AUDIO", "BUDS-X2"),
+                 ("BYTEBAY", "AUDIO", "DAC-MINI")]
         for sid, did, pid in items:
             self.get(BUYER, "/webmall?CMD=order&SID=%s&DID=%s&PID=%s&OrderQuant=1"
                      % (sid, did, urllib.parse.quote_plus(pid)))
         self.paths["shopcart"] = "/webmall?CMD=shopcart"
-        self.paths["review"] = self.submit_order(*(("ZSHOP", "CABLES", "USBC-1M") if catalogue_db else items[0]))
+        self.paths["review"] = self.submit_order(*items[0])
 
     def request(self, source, method, path, body=None):
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30,
