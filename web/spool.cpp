@@ -18,8 +18,9 @@ constexpr int kStatusGone = 1;    // the peer has gone
 const char kSpoolTemplate[] = "KVZSVTMP\\SVWTXXXXXX";
 
 // The stream buffer of each channel's spool file, so that opening one costs no look at the
-// file to size a buffer. A channel has one spool file open at a time.
-constexpr size_t kSpoolBufferSize = 4096;
+// file to size a buffer. A channel has one spool file open at a time. Most pages fit it whole:
+// written with one write, read back with one read.
+constexpr size_t kSpoolBufferSize = 16384;
 char SpoolBuffers[HOST_CHANNELS][kSpoolBufferSize];
 // What each channel's spool file holds and what of it is still to be read: the transfer knows
 // its end without a read that finds nothing.
