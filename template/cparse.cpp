@@ -248,9 +248,7 @@ void CParse::Substitute(char *text, size_t size) {
 }
 
 const char *CParse::Lookup(const char *name) const {
-    const char *value = firstTable != nullptr ? firstTable->Get(name) : nullptr;
-    if (value == nullptr && secondTable != nullptr) value = secondTable->Get(name);
-    return value;
+    return STable::GetEither(firstTable, secondTable, name);
 }
 
 // Copies source to the sink with its tokens replaced. Source is writable only so that a name

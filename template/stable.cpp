@@ -159,10 +159,36 @@ int32_t STable::Probe(const char *name) const {
         if (length == longest) return -1;
         hash = (hash ^ Fold(name[length])) * 16777619u;
     }
+    return ProbeHashed(name, hash);
+}
+
+int32_t STable::ProbeHashed(const char *name, uint32_t hash) const {
     uint32_t mask = indexSize - 1;
     for (uint32_t at = hash & mask; index[at].slot >= 0; at = (at + 1) & mask)
         if (index[at].hash == hash && SameName(names[index[at].slot], name)) return index[at].slot;
     return -1;
+}
+
+const char *STable::GetEither(const STable *first, const STable *second, const char *name) {
+    if (name == nullptr) return nullptr;
+    size_t reach = 0;
+    if (first != nullptr) reach = first->longest;
+    if (second != nullptr && second->longest > reach) reach = second->longest;
+    uint32_t hash = 2166136261u;
+    size_t length = 0;
+    for (; name[length] != '\0'; ++length) {
+        if (length == reach) return nullptr;
+        hash = (hash ^ Fold(name[length])) * 16777619u;
+    }
+    if (first != nullptr && length <= first->longest) {
+        int32_t slot = first->ProbeHashed(name, hash);
+        if (slot >= 0) return first->values[slot];
+    }
+    if (second != nullptr && length <= second->longest) {
+        int32_t slot = second->ProbeHashed(name, hash);
+        if (slot >= 0) return second->values[slot];
+    }
+    return nullptr;
 }
 
 // A copy of length bytes of text and a terminator in the table's chunks; *room (when given)

@@ -36,6 +36,8 @@ public:
     // Get gives null for a name never set; ValueAt gives null for an empty slot.
     const char *Get(const char *name) const;
     const char *ValueAt(int slot) const;
+    // Get from first, else from second (either may be null): the name is hashed once for both.
+    static const char *GetEither(const STable *first, const STable *second, const char *name);
     // The name of a slot as first set (null for an empty slot), for listings of a table.
     const char *NameAt(int slot) const;
 
@@ -47,6 +49,7 @@ private:
     void Reserve(int slots);
     void IndexSlot(int slot);
     int32_t Probe(const char *name) const;
+    int32_t ProbeHashed(const char *name, uint32_t hash) const;
 
     int32_t capacity;  // slots, as Capacity and FreeSlot count them
     int32_t filled;    // slots 0 .. filled - 1 hold entries (a slot is never emptied)

@@ -190,3 +190,18 @@ TEST(STable, AmountTextsAreExactlyWhatPrintfWrites) {
         check(value);
     EXPECT_EQ(mismatches, 0);
 }
+
+TEST(STable, EitherTableAnswersTheFirstBeforeTheSecond) {
+    STable page, mall;
+    page.Set("STOREID", "ACME");
+    page.Set("N", "1");
+    mall.Set("storeid", "shadowed");
+    mall.Set("MALLNAME", "Shopvera Web Mall");
+    EXPECT_STREQ(STable::GetEither(&page, &mall, "StoreId"), "ACME");
+    EXPECT_STREQ(STable::GetEither(&page, &mall, "mallname"), "Shopvera Web Mall");
+    EXPECT_STREQ(STable::GetEither(nullptr, &mall, "STOREID"), "shadowed");
+    EXPECT_STREQ(STable::GetEither(&page, nullptr, "n"), "1");
+    EXPECT_EQ(STable::GetEither(&page, &mall, "MALLNAMES"), nullptr);
+    EXPECT_EQ(STable::GetEither(&page, &mall, "NN"), nullptr);
+    EXPECT_EQ(STable::GetEither(nullptr, nullptr, "N"), nullptr);
+}
