@@ -19,6 +19,7 @@
 
 #include "host/accounts.h"
 #include "host/datafile.h"
+#include "host/datafile/store.h"
 #include "host/durability.h"
 #include "host/log.h"
 #include "host/loop.h"
@@ -267,6 +268,15 @@ int main(int argc, char **argv) {
         hangup.async_wait(on_hangup);
     };
     hangup.async_wait(on_hangup);
+    // A read transaction the last call left open on the database server ends after 100 ms idle.
+    asio::steady_timer idle(host::loop());
+    std::function<void(const asio::error_code &)> on_idle = [&](const asio::error_code &ec) {
+        if (ec) return;
+        host::datafile::store_release_idle(std::chrono::milliseconds(100));
+        idle.expires_after(std::chrono::milliseconds(50));
+        idle.async_wait(on_idle);
+    };
+    if (!url.empty()) on_idle({});
     host::loop().run();
     host::durability_stop();
     host::datafile_close_all();

@@ -4,6 +4,7 @@
 // own namespace.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -43,4 +44,5 @@ HOST_DATAFILE_BACKEND_FUNCTIONS
 // Creates the database the address names when it does not exist yet (connecting to the
 // server's "postgres" database for it). false with the reason in *why.
 bool create_database(const std::string &url, std::string *why);
+bool store_release_idle(std::chrono::milliseconds idle);
 }

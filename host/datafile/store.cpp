@@ -122,6 +122,10 @@ void store_snapshot_end() {
     postgres::store_snapshot_end();
 }
 
+bool store_release_idle(std::chrono::milliseconds idle) {
+    return remote() && postgres::store_release_idle(idle);
+}
+
 std::string table_explain(Table &t, int keynum, Seek op) {
     if (t.remote != nullptr) return postgres::table_explain(*t.remote, keynum, op);
     return sqlite::table_explain(*t.lite, keynum, op);

@@ -3,6 +3,7 @@
 // the SQLite one, store_postgres.cpp the PostgreSQL one, store.cpp picks. Nothing here knows about handles, selections or current records.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -96,6 +97,11 @@ std::vector<std::string> store_take_unsynced();
 // so a change made elsewhere meanwhile shows in the next one. Not nested.
 void store_snapshot_begin();
 void store_snapshot_end();
+// On PostgreSQL the read transaction of a snapshot stays open after store_snapshot_end, so
+// that the next snapshot begins in the same message that ends it; while open it holds its
+// tables' locks. This ends it once it has been unused for idle; true while one is still open
+// (call again later). A server calls it from a timer. Nothing to do on SQLite.
+bool store_release_idle(std::chrono::milliseconds idle);
 
 // How the store carries out a look-up (SQLite: the EXPLAIN QUERY PLAN lines), for diagnostics.
 std::string table_explain(Table &table, int keynum, Seek op);

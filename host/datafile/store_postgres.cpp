@@ -28,6 +28,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -67,19 +68,26 @@ void ignore_notice(void *, const char *) {}
 
 }  // namespace
 
-struct Database {
-    std::string name;   // the database file's name, as the caller gives it
-    std::string schema; // quoted, ready for SQL text
-    std::string schema_name;
+// The one connection of the process to the server. Every schema is read and written through it,
+// so a call that reads from several database files reads them all in one snapshot, begun by
+// one message.
+struct Connection {
     PGconn *conn = nullptr;
     unsigned generation = 1; // counts connections, so statements are prepared again after one
     int statements = 0;      // for statement names
     bool reading = false;    // a snapshot's read transaction is open
     bool begin_due = false;  // its BEGIN not sent yet: it goes out with the first look-up
-    bool probing = false;    // its BEGIN sent ahead of its first look-up; the answers not read yet
-    bool looked_into = false; // in this snapshot
-    uint64_t last_looked = 0; // the number of the last snapshot that looked into it; 0 none
-    bool pending = false;    // the COMMIT of a snapshot is on its way; its answer not read yet
+    // A snapshot ended but its read transaction is still open: the COMMIT goes out in front of
+    // the next statement, in the same message, or from store_release_idle.
+    bool commit_due = false;
+    std::chrono::steady_clock::time_point idle_since; // when commit_due was set
+    bool pending = false; // a COMMIT sent on its own; its answer not read yet
+};
+
+struct Database {
+    std::string name;   // the database file's name, as the caller gives it
+    std::string schema; // quoted, ready for SQL text
+    std::string schema_name;
 };
 
 // Rows of one key fetched in a snapshot: every row after (key, position) in key order up to the
@@ -118,20 +126,16 @@ struct Table {
 
 namespace {
 
+Connection g_conn;
 std::vector<std::unique_ptr<Database>> g_databases;
 std::vector<std::unique_ptr<Table>> g_tables;
 bool g_snapshot = false;
-uint64_t g_snapshots = 0; // snapshots ended
-// A database looked into by one of this many snapshots before has its snapshot begun ahead.
-constexpr uint64_t kRecentSnapshots = 8;
 
-// A write to d: the rows fetched from its tables are out of date.
-void drop_windows(const Database &d) {
+// The snapshot ends (a write, the end of a call): the rows fetched in it are out of date.
+void drop_windows() {
     for (auto &t : g_tables)
-        if (t->database == &d)
-            for (auto &w : t->windows) w.valid = false;
+        for (auto &w : t->windows) w.valid = false;
 }
-
 
 // A result, cleared when its last copy goes (the answers kept for later snapshots are copies).
 struct Result {
@@ -148,9 +152,9 @@ struct Result {
     }
 };
 
-std::string error_text(const Database &d, const Result &r) {
+std::string error_text(const Database &, const Result &r) {
     std::string text = r.r ? PQresultErrorMessage(r.r) : "";
-    if (text.empty() && d.conn) text = PQerrorMessage(d.conn);
+    if (text.empty() && g_conn.conn) text = PQerrorMessage(g_conn.conn);
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
     return text;
 }
@@ -167,9 +171,9 @@ struct Answers {
     size_t bytes = 0;
     std::string key; // scratch: the statement's name and parameters
 };
-constexpr size_t kAnswersMaxBytes = 8u << 20; // per database; past it they start again
+constexpr size_t kAnswersMaxBytes = 16u << 20; // past it they start again
 
-std::unordered_map<const Database *, Answers> g_answers;
+Answers g_answers;
 
 // The key of a statement's answer: its name and each parameter with its length.
 const std::string &answer_key(Answers &a, const Statement &s, int count, const char *const *values,
@@ -206,26 +210,32 @@ std::string quote(const std::string &name) { return "\"" + name + "\""; }
 
 std::string column(int k) { return "k" + std::to_string(k); }
 
-void collect_probe(Database &d);
-
-// Reads the answers of what was sent ahead (a snapshot's COMMIT, a snapshot begun early), so
-// that the connection takes the next statement.
-void settle(Database &d) {
-    if (d.probing) collect_probe(d);
-    if (!d.pending) return;
-    d.pending = false;
-    while (PGresult *r = PQgetResult(d.conn)) PQclear(r);
+// Reads the answer of a COMMIT sent on its own, so that the connection takes the next statement.
+void read_pending() {
+    if (!g_conn.pending) return;
+    g_conn.pending = false;
+    while (PGresult *r = PQgetResult(g_conn.conn)) PQclear(r);
 }
 
-bool in_transaction(Database &d) {
-    settle(d);
-    return PQtransactionStatus(d.conn) != PQTRANS_IDLE;
+// Before a statement that does not carry the COMMIT of an ended snapshot itself: that COMMIT
+// goes first, on its own.
+void settle() {
+    read_pending();
+    if (!g_conn.commit_due) return;
+    g_conn.commit_due = false;
+    Result r(PQexec(g_conn.conn, "COMMIT"));
+}
+
+// An explicit transaction is open (not a snapshot's read transaction).
+bool in_transaction() {
+    read_pending();
+    return !g_conn.reading && !g_conn.commit_due && PQtransactionStatus(g_conn.conn) != PQTRANS_IDLE;
 }
 
 // A plain command without parameters; false after a report.
 bool command(Database &d, const std::string &sql, const std::string &what) {
-    settle(d);
-    Result r(PQexec(d.conn, sql.c_str()));
+    settle();
+    Result r(PQexec(g_conn.conn, sql.c_str()));
     if (r.ok()) return true;
     report(d, what, r);
     return false;
@@ -233,55 +243,42 @@ bool command(Database &d, const std::string &sql, const std::string &what) {
 
 constexpr const char *kBeginRead = "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY";
 
-void start_probe(Database &d);
-
-// The first look-up on d in a snapshot begins its read transaction: the BEGIN goes out in the
-// same round trip as that look-up (see run). The first look-up of the snapshot also begins the
-// snapshots of the other databases the last snapshot looked into, without waiting for their
-// answers: those are read when each is first used, by then long arrived, so that a page
-// reading from two databases waits for one round trip, not two. (A request is several calls
-// into the module, each its own snapshot, so "the last" is any of the last few.)
-void enter_read(Database &d) {
-    if (!g_snapshot) return;
-    if (!d.looked_into) {
-        bool first = true;
-        for (auto &e : g_databases) first = first && !e->looked_into;
-        d.looked_into = true;
-        if (first)
-            for (auto &e : g_databases)
-                if (e.get() != &d && e->last_looked != 0 && g_snapshots - e->last_looked < kRecentSnapshots)
-                    start_probe(*e);
-    }
-    if (d.reading || in_transaction(d)) return;
-    d.reading = true;
-    d.begin_due = true;
+// The first look-up in a snapshot begins its read transaction: the BEGIN goes out in the same
+// round trip as that look-up (see run), behind the COMMIT of the last snapshot when that is
+// still open. Inside an explicit transaction the look-ups read in it instead.
+void enter_read() {
+    if (!g_snapshot || g_conn.reading || in_transaction()) return;
+    g_conn.reading = true;
+    g_conn.begin_due = true;
 }
 
-// Before a write or a change of the tables: the snapshot of d ends, and what it fetched goes.
-// A snapshot that has not reached the server yet costs nothing to end.
-void leave_read(Database &d) {
-    drop_windows(d);
-    settle(d);
-    if (!d.reading) return;
-    d.reading = false;
-    if (d.begin_due) {
-        d.begin_due = false;
+// Before a write or a change of the tables: the snapshot ends, and what it fetched goes. Its
+// COMMIT goes out with the write. A snapshot that has not reached the server yet costs nothing
+// to end.
+void leave_read() {
+    drop_windows();
+    read_pending();
+    if (!g_conn.reading) return;
+    g_conn.reading = false;
+    if (g_conn.begin_due) {
+        g_conn.begin_due = false;
         return;
     }
-    command(d, "COMMIT", "ending a snapshot");
+    g_conn.commit_due = true;
+    g_conn.idle_since = std::chrono::steady_clock::now();
 }
 
 // The connection is gone (the server restarted, a network cut): connect again, unless a
 // transaction was open, whose work is lost and must be reported, not hidden.
-bool reconnect(Database &d) {
-    PQreset(d.conn);
-    d.pending = false;
-    d.reading = false;
-    d.begin_due = false;
-    d.probing = false;
-    if (PQstatus(d.conn) != CONNECTION_OK) return false;
-    ++d.generation;
-    Result r(PQexec(d.conn, kSetup));
+bool reconnect() {
+    PQreset(g_conn.conn);
+    g_conn.pending = false;
+    g_conn.reading = false;
+    g_conn.begin_due = false;
+    g_conn.commit_due = false;
+    if (PQstatus(g_conn.conn) != CONNECTION_OK) return false;
+    ++g_conn.generation;
+    Result r(PQexec(g_conn.conn, kSetup));
     return r.ok();
 }
 
@@ -290,20 +287,17 @@ const int kBinary[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
 // In a repeatable-read transaction: the snapshot the transaction reads in.
 constexpr const char *kServerSnapshot = "SELECT pg_current_snapshot()::text";
 
-// After d's snapshot began: the answers kept stand when the server's snapshot is the one they
+// After a snapshot began: the answers kept stand when the server's snapshot is the one they
 // were read in, and go when it is not (or is not known).
-Answers &note_snapshot(Database &d, const std::string &snapshot) {
-    Answers &a = g_answers[&d];
-    if (!d.reading || snapshot.empty() || snapshot != a.snapshot) {
+Answers &note_snapshot(const std::string &snapshot) {
+    Answers &a = g_answers;
+    if (!g_conn.reading || snapshot.empty() || snapshot != a.snapshot) {
         a.kept.clear();
         a.bytes = 0;
-        a.snapshot = d.reading ? snapshot : "";
+        a.snapshot = g_conn.reading ? snapshot : "";
     }
     return a;
 }
-
-void start_probe(Database &d);
-void collect_probe(Database &d);
 
 // Reads a pipeline's answers up to its sync. Each answer ends with a null result; take(step, r)
 // gets every result with the place of its answer in the order sent, and keeps it (true) or
@@ -325,124 +319,108 @@ void read_pipeline(PGconn *conn, int answers, Take take) {
     }
 }
 
-// The answers that open a snapshot: the BEGIN's (step 0) and the server's snapshot (step 1).
-void take_snapshot_answer(int step, PGresult *r, bool *begun, std::string *snapshot) {
-    ExecStatusType status = PQresultStatus(r);
-    if (step == 0) *begun = status == PGRES_COMMAND_OK;
-    if (step == 1 && status == PGRES_TUPLES_OK && PQntuples(r) == 1) *snapshot = PQgetvalue(r, 0, 0);
-}
-
-// The first statement of a snapshot, pipelined behind the snapshot's BEGIN (and the statement's
-// PREPARE when this connection has not seen it): one round trip for all of them. The result is
-// the statement's; when the BEGIN did not go through the transaction is not open and the
-// snapshot has ended.
-Result run_first(Database &d, Statement &s, int count, const char *const *values, const int *lengths) {
-    d.begin_due = false;
-    const bool prepare = s.prepared_in != d.generation;
+// A statement in one message with what has to go before it: the COMMIT of the last snapshot
+// when it is still open, the BEGIN of a snapshot and the server's snapshot when this is the
+// snapshot's first look-up, its PREPARE when this connection has not seen it. One round trip
+// for all of them. The result is the statement's; when a BEGIN did not go through, the
+// transaction is not open and the snapshot has ended.
+Result run_piped(Statement &s, int count, const char *const *values, const int *lengths) {
+    Connection &c = g_conn;
+    const bool commit = c.commit_due, begin = c.begin_due;
+    const bool prepare = s.prepared_in != c.generation;
+    c.commit_due = false;
+    c.begin_due = false;
     Result out;
-    if (PQenterPipelineMode(d.conn) != 1) {
-        d.reading = false;
+    if (PQenterPipelineMode(c.conn) != 1) {
+        c.reading = false;
         return out;
     }
-    bool sent = PQsendQueryParams(d.conn, kBeginRead, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1 &&
-                PQsendQueryParams(d.conn, kServerSnapshot, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1 &&
-                (!prepare || PQsendPrepare(d.conn, s.name.c_str(), s.sql.c_str(),
+    auto send = [&](const char *sql) {
+        return PQsendQueryParams(c.conn, sql, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
+    };
+    bool sent = (!commit || send("COMMIT")) && (!begin || (send(kBeginRead) && send(kServerSnapshot))) &&
+                (!prepare || PQsendPrepare(c.conn, s.name.c_str(), s.sql.c_str(),
                                            static_cast<int>(s.types.size()), s.types.data()) == 1) &&
-                PQsendQueryPrepared(d.conn, s.name.c_str(), count, values, lengths, kBinary, 1) == 1 &&
-                PQpipelineSync(d.conn) == 1;
-    // The answers in order: the BEGIN's, the server's snapshot, the PREPARE's, the statement's,
-    // each closed by a null, then the sync. A broken connection ends the answers early.
-    const int statement_step = prepare ? 3 : 2;
+                PQsendQueryPrepared(c.conn, s.name.c_str(), count, values, lengths, kBinary, 1) == 1 &&
+                PQpipelineSync(c.conn) == 1;
+    // The answers come in the order sent, each closed by a null, then the sync.
+    const int begin_step = commit ? 1 : 0;
+    const int prepare_step = begin_step + (begin ? 2 : 0);
+    const int statement_step = prepare_step + (prepare ? 1 : 0);
     bool begun = false, prepared = false;
     std::string snapshot;
     if (sent)
-        read_pipeline(d.conn, statement_step + 1, [&](int step, PGresult *r) {
-            if (step < 2) take_snapshot_answer(step, r, &begun, &snapshot);
-            if (prepare && step == 2) prepared = PQresultStatus(r) == PGRES_COMMAND_OK;
+        read_pipeline(c.conn, statement_step + 1, [&](int step, PGresult *r) {
+            const ExecStatusType status = PQresultStatus(r);
+            if (begin && step == begin_step) begun = status == PGRES_COMMAND_OK;
+            if (begin && step == begin_step + 1 && status == PGRES_TUPLES_OK && PQntuples(r) == 1)
+                snapshot = PQgetvalue(r, 0, 0);
+            if (prepare && step == prepare_step) prepared = status == PGRES_COMMAND_OK;
             if (step != statement_step) return false;
             out = Result(r);
             return true;
         });
-    PQexitPipelineMode(d.conn);
-    if (prepared) s.prepared_in = d.generation;
-    if (!out.r && PQstatus(d.conn) != CONNECTION_OK) out = Result(PQmakeEmptyPGresult(d.conn, PGRES_FATAL_ERROR));
-    d.reading = begun && PQtransactionStatus(d.conn) != PQTRANS_IDLE;
-    Answers &a = note_snapshot(d, snapshot);
-    if (s.look_up) {
-        answer_key(a, s, count, values, lengths);
-        keep_answer(a, out);
+    PQexitPipelineMode(c.conn);
+    if (prepared) s.prepared_in = c.generation;
+    if (!out.r && PQstatus(c.conn) != CONNECTION_OK) out = Result(PQmakeEmptyPGresult(c.conn, PGRES_FATAL_ERROR));
+    if (begin) {
+        c.reading = begun && PQtransactionStatus(c.conn) != PQTRANS_IDLE;
+        Answers &a = note_snapshot(snapshot);
+        if (s.look_up) {
+            answer_key(a, s, count, values, lengths);
+            keep_answer(a, out);
+        }
     }
     return out;
 }
 
-// A snapshot begun ahead of its first look-up: the BEGIN and the server's snapshot.
-void start_probe(Database &d) {
-    if (d.reading || in_transaction(d) || PQenterPipelineMode(d.conn) != 1) return;
-    d.reading = true;
-    d.probing = true;
-    bool sent = PQsendQueryParams(d.conn, kBeginRead, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1 &&
-                PQsendQueryParams(d.conn, kServerSnapshot, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1 &&
-                PQpipelineSync(d.conn) == 1;
-    if (!sent) collect_probe(d);
-}
-
-void collect_probe(Database &d) {
-    d.probing = false;
-    bool begun = false;
-    std::string snapshot;
-    read_pipeline(d.conn, 2, [&](int step, PGresult *r) {
-        take_snapshot_answer(step, r, &begun, &snapshot);
-        return false;
-    });
-    PQexitPipelineMode(d.conn);
-    d.reading = begun && PQtransactionStatus(d.conn) != PQTRANS_IDLE;
-    note_snapshot(d, snapshot);
-}
-
 // One statement on its own round trip (after its PREPARE's, the first time on a connection).
-Result run_plain(Database &d, Statement &s, int count, const char *const *values, const int *lengths,
-                 bool retry) {
+Result run_plain(Statement &s, int count, const char *const *values, const int *lengths, bool retry) {
+    Connection &c = g_conn;
     for (int attempt = 0;; ++attempt) {
         Result r;
-        if (s.prepared_in != d.generation) {
-            r = Result(PQprepare(d.conn, s.name.c_str(), s.sql.c_str(),
+        if (s.prepared_in != c.generation) {
+            r = Result(PQprepare(c.conn, s.name.c_str(), s.sql.c_str(),
                                  static_cast<int>(s.types.size()), s.types.data()));
-            if (r.ok()) s.prepared_in = d.generation;
+            if (r.ok()) s.prepared_in = c.generation;
         }
-        if (s.prepared_in == d.generation)
-            r = Result(PQexecPrepared(d.conn, s.name.c_str(), count, values, lengths, kBinary, 1));
-        if (r.ok() || PQstatus(d.conn) == CONNECTION_OK || !retry || attempt > 0 || d.reading) return r;
-        if (!reconnect(d)) return r;
+        if (s.prepared_in == c.generation)
+            r = Result(PQexecPrepared(c.conn, s.name.c_str(), count, values, lengths, kBinary, 1));
+        if (r.ok() || PQstatus(c.conn) == CONNECTION_OK || !retry || attempt > 0 || c.reading) return r;
+        if (!reconnect()) return r;
     }
 }
 
 // Runs a prepared statement (preparing it first on this connection); results in binary. A read
 // that finds the connection broken outside a transaction connects again and runs once more.
-Result run(Database &d, Statement &s, int count, const char *const *values, const int *lengths,
+Result run(Database &, Statement &s, int count, const char *const *values, const int *lengths,
            bool retry) {
-    settle(d);
-    if (d.reading && !d.begin_due && s.look_up && PQtransactionStatus(d.conn) == PQTRANS_INTRANS) {
+    Connection &c = g_conn;
+    read_pending();
+    if (c.reading && !c.begin_due && s.look_up && PQtransactionStatus(c.conn) == PQTRANS_INTRANS) {
         // Inside a snapshot: a look-up answered before in the same server snapshot.
-        Answers &a = g_answers[&d];
+        Answers &a = g_answers;
         if (!a.snapshot.empty()) {
             auto at = a.kept.find(answer_key(a, s, count, values, lengths));
             if (at != a.kept.end()) return at->second;
-            Result r = run_plain(d, s, count, values, lengths, retry);
+            Result r = run_plain(s, count, values, lengths, retry);
             answer_key(a, s, count, values, lengths);
             keep_answer(a, r);
             return r;
         }
     }
-    if (d.begin_due) {
-        Result r = run_first(d, s, count, values, lengths);
-        if (r.ok() || PQstatus(d.conn) == CONNECTION_OK || !retry) return r;
+    if (c.begin_due || c.commit_due) {
+        const bool begin = c.begin_due;
+        Result r = run_piped(s, count, values, lengths);
+        if (r.ok() || PQstatus(c.conn) == CONNECTION_OK || !retry) return r;
         // Nothing of the snapshot was read yet: on a new connection it starts afresh.
-        if (!reconnect(d)) return r;
-        d.reading = true;
-        d.begin_due = true;
-        return run_first(d, s, count, values, lengths);
+        if (!reconnect()) return r;
+        if (!begin) return run_plain(s, count, values, lengths, retry);
+        c.reading = true;
+        c.begin_due = true;
+        return run_piped(s, count, values, lengths);
     }
-    return run_plain(d, s, count, values, lengths, retry);
+    return run_plain(s, count, values, lengths, retry);
 }
 
 // A bigint parameter in network byte order.
@@ -474,7 +452,7 @@ void copy_record(const Result &r, int col, RecordOut *out) {
 }
 
 void define(Database &d, Statement *s, const std::string &sql, std::vector<Oid> types) {
-    s->name = "dfa" + std::to_string(++d.statements);
+    s->name = "dfa" + std::to_string(++g_conn.statements);
     s->sql = sql;
     s->types = std::move(types);
     s->prepared_in = 0;
@@ -499,25 +477,31 @@ std::string schema_of(const std::string &database) {
 Database *open_database(const std::string &url, const std::string &name, std::string *why) {
     for (auto &d : g_databases)
         if (d->name == name) return d.get();
+    if (g_conn.conn == nullptr) {
+        PGconn *conn = PQconnectdb(url.c_str());
+        if (PQstatus(conn) != CONNECTION_OK) {
+            std::string text = PQerrorMessage(conn);
+            while (!text.empty() && text.back() == '\n') text.pop_back();
+            *why = "cannot connect to the database server: " + text;
+            PQfinish(conn);
+            return nullptr;
+        }
+        PQsetNoticeProcessor(conn, ignore_notice, nullptr);
+        Result r(PQexec(conn, kSetup));
+        if (!r.ok()) {
+            std::string text = PQresultErrorMessage(r.r);
+            while (!text.empty() && text.back() == '\n') text.pop_back();
+            *why = "cannot set up the connection: " + text;
+            PQfinish(conn);
+            return nullptr;
+        }
+        g_conn = Connection{};
+        g_conn.conn = conn;
+    }
     auto d = std::make_unique<Database>();
     d->name = name;
     d->schema_name = schema_of(name);
     d->schema = quote(d->schema_name);
-    d->conn = PQconnectdb(url.c_str());
-    if (PQstatus(d->conn) != CONNECTION_OK) {
-        std::string text = PQerrorMessage(d->conn);
-        while (!text.empty() && text.back() == '\n') text.pop_back();
-        *why = "cannot connect to the database server: " + text;
-        PQfinish(d->conn);
-        return nullptr;
-    }
-    PQsetNoticeProcessor(d->conn, ignore_notice, nullptr);
-    Result r(PQexec(d->conn, kSetup));
-    if (!r.ok()) {
-        *why = "cannot set up the connection: " + error_text(*d, r);
-        PQfinish(d->conn);
-        return nullptr;
-    }
     g_databases.push_back(std::move(d));
     return g_databases.back().get();
 }
@@ -528,8 +512,8 @@ int stored_definition(Database &d, const std::string &table, int record_size,
                       const std::string &definition) {
     std::string sql = "SELECT record_size, keys FROM " + d.schema + ".dfa_files WHERE name = $1";
     const char *values[] = {table.c_str()};
-    settle(d);
-    Result r(PQexecParams(d.conn, sql.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
+    settle();
+    Result r(PQexecParams(g_conn.conn, sql.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
     if (!r.ok()) return -1;
     if (r.rows() == 0) return 0;
     bool same_keys = definition == PQgetvalue(r.r, 0, 1);
@@ -540,7 +524,7 @@ int stored_definition(Database &d, const std::string &table, int record_size,
 bool table_exists(Database &d, const std::string &table, std::vector<std::string> *columns) {
     columns->clear();
     const char *values[] = {d.schema_name.c_str(), table.c_str()};
-    Result r(PQexecParams(d.conn,
+    Result r(PQexecParams(g_conn.conn,
                           "SELECT column_name FROM information_schema.columns "
                           "WHERE table_schema = $1 AND table_name = $2",
                           2, nullptr, values, nullptr, nullptr, 0));
@@ -559,9 +543,9 @@ bool create_indexes(Database &d, const std::string &table, const std::vector<Key
         int kk = static_cast<int>(k);
         std::string sql = "CREATE INDEX " + index_name(table, kk, false) + " ON " + t + " (" +
                           column(kk) + ", pos)";
-        Result r(PQexec(d.conn, sql.c_str()));
+        Result r(PQexec(g_conn.conn, sql.c_str()));
         if (r.ok() && keys[k].unique)
-            r = Result(PQexec(d.conn, ("CREATE UNIQUE INDEX " + index_name(table, kk, true) + " ON " +
+            r = Result(PQexec(g_conn.conn, ("CREATE UNIQUE INDEX " + index_name(table, kk, true) + " ON " +
                                        t + " (" + column(kk) + ")")
                                           .c_str()));
         if (!r.ok()) {
@@ -602,7 +586,7 @@ bool rebuild_keys(Database &d, const std::string &table, const std::vector<Key> 
     if (!clear.empty() && !command(d, "UPDATE " + t + " SET " + clear, "clearing old keys"))
         return false;
 
-    Result all(PQexecParams(d.conn, ("SELECT pos, rec FROM " + t).c_str(), 0, nullptr, nullptr,
+    Result all(PQexecParams(g_conn.conn, ("SELECT pos, rec FROM " + t).c_str(), 0, nullptr, nullptr,
                             nullptr, nullptr, 1));
     if (!all.ok()) {
         *why = "cannot read the records: " + error_text(d, all);
@@ -650,8 +634,8 @@ bool rebuild_keys(Database &d, const std::string &table, const std::vector<Key> 
 // Makes the stored table agree with the definition the caller opens it with.
 bool settle_table(Database &d, const std::string &table, int record_size,
                   const std::vector<Key> &keys, const std::string &definition, std::string *why) {
-    leave_read(d);
-    if (in_transaction(d)) {
+    leave_read();
+    if (in_transaction()) {
         *why = "a table cannot be opened inside an open transaction";
         return false;
     }
@@ -672,7 +656,7 @@ bool settle_table(Database &d, const std::string &table, int record_size,
     scope.open = true;
     // Hosts starting together create the tables one after the other.
     const char *values[] = {d.schema_name.c_str()};
-    Result lock(PQexecParams(d.conn, "SELECT pg_advisory_xact_lock(hashtext($1))", 1, nullptr,
+    Result lock(PQexecParams(g_conn.conn, "SELECT pg_advisory_xact_lock(hashtext($1))", 1, nullptr,
                              values, nullptr, nullptr, 0));
     if (!lock.ok() ||
         !command(d, "CREATE SCHEMA IF NOT EXISTS " + d.schema, "creating the schema") ||
@@ -711,7 +695,7 @@ bool settle_table(Database &d, const std::string &table, int record_size,
     }
     std::string size = std::to_string(record_size);
     const char *record[] = {table.c_str(), size.c_str(), definition.c_str()};
-    Result r(PQexecParams(d.conn,
+    Result r(PQexecParams(g_conn.conn,
                           ("INSERT INTO " + d.schema +
                            ".dfa_files(name, record_size, keys) VALUES($1, $2, $3) ON CONFLICT (name) "
                            "DO UPDATE SET record_size = excluded.record_size, keys = excluded.keys")
@@ -1006,16 +990,17 @@ Table *store_open(const std::string &url, const std::string &database, const std
 void store_close_all() {
     g_snapshot = false;
     g_tables.clear();
-    g_answers.clear();
+    g_answers = Answers{};
     // An explicit transaction still open is rolled back by the server when its connection ends.
-    for (auto &d : g_databases) PQfinish(d->conn);
+    if (g_conn.conn != nullptr) PQfinish(g_conn.conn);
+    g_conn = Connection{};
     g_databases.clear();
 }
 
 Status table_seek(Table &t, int keynum, Seek op, const std::string &key, int64_t position,
                   Found *found, RecordOut *record) {
     Kind kind = kind_of(op);
-    enter_read(*t.database);
+    enter_read();
     if (g_snapshot && kind != less && kind != previous) {
         // Every forward look-up is "the first row after (key, position)": equal and greater or
         // equal start before the key's first position, greater after its last.
@@ -1046,7 +1031,7 @@ Status table_seek(Table &t, int keynum, Seek op, const std::string &key, int64_t
 }
 
 Status table_read(Table &t, int64_t position, int keynum, Found *found, RecordOut *record) {
-    enter_read(*t.database);
+    enter_read();
     if (g_snapshot && window_read(t, position, keynum, found, record)) return Status::ok;
     Int8 pos(position);
     const char *values[] = {pos.bytes};
@@ -1066,7 +1051,7 @@ Status table_read(Table &t, int64_t position, int keynum, Found *found, RecordOu
 }
 
 Status table_insert(Table &t, const void *record, int length, int64_t *position) {
-    leave_read(*t.database);
+    leave_read();
     WriteValues w;
     record_values(t, record, length, &w);
     Result r = run(*t.database, t.insert, static_cast<int>(w.values.size()), w.values.data(),
@@ -1082,7 +1067,7 @@ Status table_insert(Table &t, const void *record, int length, int64_t *position)
 
 Status table_update(Table &t, int64_t position, const void *record, int *length) {
     Database &d = *t.database;
-    leave_read(d);
+    leave_read();
     Int8 pos(position);
     {
         const char *values[] = {pos.bytes};
@@ -1106,7 +1091,7 @@ Status table_update(Table &t, int64_t position, const void *record, int *length)
     w.values.push_back(pos.bytes);
     w.lengths.push_back(8);
     // Inside an explicit transaction a refused update must not end the transaction with it.
-    const bool guarded = in_transaction(d);
+    const bool guarded = in_transaction();
     if (guarded && !command(d, "SAVEPOINT dfa_write", "guarding an update")) return Status::failed;
     Result r = run(d, t.update, static_cast<int>(w.values.size()), w.values.data(), w.lengths.data(),
                    false);
@@ -1124,7 +1109,7 @@ Status table_update(Table &t, int64_t position, const void *record, int *length)
 Status table_update_if(Table &t, int64_t position, const void *expected, int expected_length,
                        const void *record, int *length) {
     Database &d = *t.database;
-    leave_read(d);
+    leave_read();
     *length = std::min(expected_length, t.record_size);
     Int8 pos(position);
     WriteValues w;
@@ -1133,7 +1118,7 @@ Status table_update_if(Table &t, int64_t position, const void *expected, int exp
     w.lengths.push_back(8);
     w.values.push_back(static_cast<const char *>(expected));
     w.lengths.push_back(expected_length);
-    const bool guarded = in_transaction(d);
+    const bool guarded = in_transaction();
     if (guarded && !command(d, "SAVEPOINT dfa_write", "guarding an update")) return Status::failed;
     Result r = run(d, t.update_if, static_cast<int>(w.values.size()), w.values.data(),
                    w.lengths.data(), false);
@@ -1149,7 +1134,7 @@ Status table_update_if(Table &t, int64_t position, const void *expected, int exp
 }
 
 Status table_delete(Table &t, int64_t position) {
-    leave_read(*t.database);
+    leave_read();
     Int8 pos(position);
     const char *values[] = {pos.bytes};
     int lengths[] = {8};
@@ -1162,8 +1147,8 @@ Status table_delete(Table &t, int64_t position) {
 }
 
 bool table_begin(Table &t) {
-    leave_read(*t.database);
-    if (in_transaction(*t.database)) {
+    leave_read();
+    if (in_transaction()) {
         std::fprintf(stderr, "datafile: postgresql %s: a transaction is already open\n",
                      t.database->schema_name.c_str());
         return false;
@@ -1173,45 +1158,43 @@ bool table_begin(Table &t) {
 
 bool table_commit(Table &t) {
     Database &d = *t.database;
-    if (d.reading || !in_transaction(d)) return false;
-    Result r(PQexec(d.conn, "COMMIT"));
+    if (!in_transaction()) return false;
+    Result r(PQexec(g_conn.conn, "COMMIT"));
     // COMMIT of a transaction that failed rolls it back and says so.
     if (r.ok() && std::strcmp(PQcmdStatus(r.r), "COMMIT") == 0) return true;
     if (!r.ok()) report(d, "committing", r);
-    if (in_transaction(d)) command(d, "ROLLBACK", "rolling back a failed commit");
+    if (in_transaction()) command(d, "ROLLBACK", "rolling back a failed commit");
     return false;
 }
 
 void table_rollback(Table &t) {
-    if (!t.database->reading && in_transaction(*t.database))
+    if (in_transaction())
         command(*t.database, "ROLLBACK", "rolling back");
 }
 
 void store_snapshot_begin() { g_snapshot = true; }
 
+// The read transaction stays open after the snapshot ends: its COMMIT goes out in front of the
+// next snapshot's BEGIN, in one message, so that a call wakes the server once.
 void store_snapshot_end() {
     g_snapshot = false;
-    ++g_snapshots;
-    for (auto &d : g_databases) {
-        if (d->looked_into) d->last_looked = g_snapshots + 1;
-        d->looked_into = false;
-        // A snapshot begun ahead and not used: its answers are in by now; it ends like the rest.
-        if (d->probing) collect_probe(*d);
-        if (!d->reading) continue;
-        d->reading = false;
-        if (d->begin_due) {
-            d->begin_due = false;
-            continue;
-        }
-        // The answer is read before the connection's next statement.
-        if (PQsendQuery(d->conn, "COMMIT") == 1) d->pending = true;
-    }
+    leave_read();
     for (auto &t : g_tables)
         for (auto &w : t->windows) {
-            w.valid = false;
             w.rows.clear();
             w.fetches = 0;
         }
+}
+
+// A read transaction left open holds its tables' locks, which keep a change of the tables
+// (mallctl on a table whose keys changed, VACUUM's cleanup) waiting: once the host has been
+// idle a while, it is committed, without waiting for the answer.
+bool store_release_idle(std::chrono::milliseconds idle) {
+    if (g_snapshot || !g_conn.commit_due) return false;
+    if (std::chrono::steady_clock::now() - g_conn.idle_since < idle) return true;
+    g_conn.commit_due = false;
+    if (PQsendQuery(g_conn.conn, "COMMIT") == 1) g_conn.pending = true;
+    return false;
 }
 
 std::string table_explain(Table &t, int keynum, Seek op) {
@@ -1221,8 +1204,8 @@ std::string table_explain(Table &t, int keynum, Seek op) {
         Statement &s = seek_statement(t, keynum, kind, with_record);
         std::string sql = "EXPLAIN (COSTS OFF) " + s.sql;
         std::vector<const char *> values = {"\\x00", "0"};
-        settle(*t.database);
-        Result r(PQexecParams(t.database->conn, sql.c_str(), static_cast<int>(s.types.size()),
+        settle();
+        Result r(PQexecParams(g_conn.conn, sql.c_str(), static_cast<int>(s.types.size()),
                               s.types.data(), values.data(), nullptr, nullptr, 0));
         if (!r.ok()) return "";
         for (int i = 0; i < r.rows(); ++i) {
