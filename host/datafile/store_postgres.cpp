@@ -1,8 +1,9 @@
 // The PostgreSQL store of the data files, for a mall whose hosts share one database server.
 //
 // The database of the address holds every data file: a database file of the SQLite store
-// ("catalogue.db") is a schema here ("catalogue"), with one connection per schema, so that an
-// explicit transaction covers the same tables as it does on SQLite. A table is
+// ("catalogue.db") is a schema here ("catalogue"), all of them on one connection. An explicit
+// transaction (mallctl's import, export and remove) is one at a time, and takes in every write
+// made while it is open. A table is
 // (pos bigint identity, rec bytea, k0 bytea, ... kN bytea): the record with its length, and one
 // column per key holding its encoded key. bytea compares bytewise, so an index on (k, pos) orders
 // a key's records exactly as the encoded keys and positions order them; a unique key has a unique
@@ -15,13 +16,15 @@
 // it at its next look-up.
 //
 // A read snapshot (store_snapshot_begin, one per call into a module) is a read-only REPEATABLE
-// READ transaction on each connection looked into, begun by its first look-up; its COMMIT is
-// sent when the snapshot ends and its answer read before the connection's next statement, so
-// ending costs no wait. A write first commits the snapshot of its database. Within a snapshot a
+// READ transaction over every schema, begun by its first look-up. When the snapshot ends the
+// transaction stays open: its COMMIT goes out in the same message as the next statement (the
+// next snapshot's BEGIN and first look-up, or a write), so a call wakes the server once.
+// store_release_idle commits one left unused, so that an idle host holds no locks. A write
+// first ends the snapshot. Within a snapshot a
 // walk along a key costs few round trips: a forward look-up that the rows already fetched cannot
 // answer fetches the rows that follow in key order, 1 the first time, 8 the second, 32 from then
 // on, and the next look-ups and reads by position on them are answered from those rows, which
-// the snapshot keeps valid. A write to the database and the end of the snapshot drop them.
+// the snapshot keeps valid. A write and the end of the snapshot drop them.
 //
 // Single-threaded, like the SQLite store.
 #include <libpq-fe.h>
