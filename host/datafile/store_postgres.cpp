@@ -353,12 +353,17 @@ Result run_piped(Statement &s, int count, const char *const *values, const int *
     bool begun = false, prepared = false;
     std::string snapshot;
     if (sent)
-        read_pipeline(c.conn, statement_step + 1, [&](int step, PGresult *r) {
+        read_pipeline(c.conn, statement_step + 2, [&](int step, PGresult *r) {
             const ExecStatusType status = PQresultStatus(r);
             if (begin && step == begin_step) begun = status == PGRES_COMMAND_OK;
             if (begin && step == begin_step + 1 && status == PGRES_TUPLES_OK && PQntuples(r) == 1)
                 snapshot = PQgetvalue(r, 0, 0);
             if (prepare && step == prepare_step) prepared = status == PGRES_COMMAND_OK;
+            // A write outside a transaction commits at the sync; a failure there is the write's.
+            if (step > statement_step && status == PGRES_FATAL_ERROR) {
+                out = Result(r);
+                return true;
+            }
             if (step != statement_step) return false;
             out = Result(r);
             return true;
