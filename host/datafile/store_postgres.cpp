@@ -244,7 +244,6 @@ bool command(Database &d, const std::string &sql, const std::string &what) {
     return false;
 }
 
-constexpr const char *kBeginRead = "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY";
 
 // The first look-up in a snapshot begins its read transaction: the BEGIN goes out in the same
 // round trip as that look-up (see run), behind the COMMIT of the last snapshot when that is
@@ -271,6 +270,26 @@ void leave_read() {
     g_conn.idle_since = std::chrono::steady_clock::now();
 }
 
+constexpr const char *kCommit = "dfa_commit", *kBegin = "dfa_begin", *kSnapshot = "dfa_snapshot";
+
+// A new connection: its settings, and the statements every snapshot sends prepared, so that the
+// server neither parses nor plans them again for each call. false with the reason in *why.
+bool set_up(PGconn *conn, std::string *why) {
+    Result r(PQexec(conn, kSetup));
+    const char *fixed[][2] = {{kCommit, "COMMIT"},
+                              {kBegin, "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY"},
+                              // in a repeatable-read transaction: the snapshot it reads in
+                              {kSnapshot, "SELECT pg_current_snapshot()::text"}};
+    for (const auto &f : fixed)
+        if (r.ok()) r = Result(PQprepare(conn, f[0], f[1], 0, nullptr));
+    if (r.ok()) return true;
+    if (why != nullptr) {
+        *why = r.r ? PQresultErrorMessage(r.r) : PQerrorMessage(conn);
+        while (!why->empty() && why->back() == '\n') why->pop_back();
+    }
+    return false;
+}
+
 // The connection is gone (the server restarted, a network cut): connect again, unless a
 // transaction was open, whose work is lost and must be reported, not hidden.
 bool reconnect() {
@@ -281,14 +300,10 @@ bool reconnect() {
     g_conn.commit_due = false;
     if (PQstatus(g_conn.conn) != CONNECTION_OK) return false;
     ++g_conn.generation;
-    Result r(PQexec(g_conn.conn, kSetup));
-    return r.ok();
+    return set_up(g_conn.conn, nullptr);
 }
 
 const int kBinary[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-
-// In a repeatable-read transaction: the snapshot the transaction reads in.
-constexpr const char *kServerSnapshot = "SELECT pg_current_snapshot()::text";
 
 // After a snapshot began: the answers kept stand when the server's snapshot is the one they
 // were read in, and go when it is not (or is not known).
@@ -338,10 +353,10 @@ Result run_piped(Statement &s, int count, const char *const *values, const int *
         c.reading = false;
         return out;
     }
-    auto send = [&](const char *sql) {
-        return PQsendQueryParams(c.conn, sql, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
+    auto send = [&](const char *name) {
+        return PQsendQueryPrepared(c.conn, name, 0, nullptr, nullptr, nullptr, 0) == 1;
     };
-    bool sent = (!commit || send("COMMIT")) && (!begin || (send(kBeginRead) && send(kServerSnapshot))) &&
+    bool sent = (!commit || send(kCommit)) && (!begin || (send(kBegin) && send(kSnapshot))) &&
                 (!prepare || PQsendPrepare(c.conn, s.name.c_str(), s.sql.c_str(),
                                            static_cast<int>(s.types.size()), s.types.data()) == 1) &&
                 PQsendQueryPrepared(c.conn, s.name.c_str(), count, values, lengths, kBinary, 1) == 1 &&
@@ -495,10 +510,8 @@ Database *open_database(const std::string &url, const std::string &name, std::st
             return nullptr;
         }
         PQsetNoticeProcessor(conn, ignore_notice, nullptr);
-        Result r(PQexec(conn, kSetup));
-        if (!r.ok()) {
-            std::string text = PQresultErrorMessage(r.r);
-            while (!text.empty() && text.back() == '\n') text.pop_back();
+        std::string text;
+        if (!set_up(conn, &text)) {
             *why = "cannot set up the connection: " + text;
             PQfinish(conn);
             return nullptr;
