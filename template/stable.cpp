@@ -4,6 +4,7 @@
 #include "template/stable.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,10 +29,19 @@ inline unsigned char Fold(char c) {
     return u >= 'a' && u <= 'z' ? static_cast<unsigned char>(u - 'a' + 'A') : u;
 }
 
-uint32_t HashName(const char *name) {
-    uint32_t hash = 2166136261u;
-    for (; *name != '\0'; ++name) hash = (hash ^ Fold(*name)) * 16777619u;
-    return hash;
+// The hash of a name's case-folded spelling and its length. False when the text runs past
+// reach characters: the text between two '_' of a template is often a stretch of page, not a
+// name, and is hashed only as far as a name could reach.
+bool HashName(const char *name, size_t reach, uint32_t *hash, size_t *length) {
+    uint32_t h = 2166136261u;
+    size_t n = 0;
+    for (; name[n] != '\0'; ++n) {
+        if (n == reach) return false;
+        h = (h ^ Fold(name[n])) * 16777619u;
+    }
+    *hash = h;
+    *length = n;
+    return true;
 }
 
 bool SameName(const char *a, const char *b) {
@@ -145,21 +155,18 @@ void STable::Reserve(int slots) {
 
 void STable::IndexSlot(int slot) {
     uint32_t mask = indexSize - 1;
-    uint32_t hash = HashName(names[slot]);
+    uint32_t hash;
+    size_t length;
+    HashName(names[slot], SIZE_MAX, &hash, &length);
     uint32_t at = hash & mask;
     while (index[at].slot >= 0) at = (at + 1) & mask;
     index[at] = Place{slot, hash};
 }
 
 int32_t STable::Probe(const char *name) const {
-    // The text between two '_' of a template is often a stretch of page, not a name: it is
-    // hashed only as far as a name could reach.
-    uint32_t hash = 2166136261u;
-    for (size_t length = 0; name[length] != '\0'; ++length) {
-        if (length == longest) return -1;
-        hash = (hash ^ Fold(name[length])) * 16777619u;
-    }
-    return ProbeHashed(name, hash);
+    uint32_t hash;
+    size_t length;
+    return HashName(name, longest, &hash, &length) ? ProbeHashed(name, hash) : -1;
 }
 
 int32_t STable::ProbeHashed(const char *name, uint32_t hash) const {
@@ -174,12 +181,9 @@ const char *STable::GetEither(const STable *first, const STable *second, const c
     size_t reach = 0;
     if (first != nullptr) reach = first->longest;
     if (second != nullptr && second->longest > reach) reach = second->longest;
-    uint32_t hash = 2166136261u;
-    size_t length = 0;
-    for (; name[length] != '\0'; ++length) {
-        if (length == reach) return nullptr;
-        hash = (hash ^ Fold(name[length])) * 16777619u;
-    }
+    uint32_t hash;
+    size_t length;
+    if (!HashName(name, reach, &hash, &length)) return nullptr;
     if (first != nullptr && length <= first->longest) {
         int32_t slot = first->ProbeHashed(name, hash);
         if (slot >= 0) return first->values[slot];
