@@ -8,6 +8,7 @@
 #include "orders/slots.h"
 #include "shell/buffers.h"
 #include "shell/companion_entries.h"
+#include "shell/numbers.h"
 #include "template/cparse.h"
 #include "template/stable.h"
 #include "web/escape.h"
@@ -141,7 +142,7 @@ void ProdInfoPage() {
     table.Set("PRODDESC", product->description);
     table.SetFloat("PRODPRICE", ProductPrice(product));
     char weight[32];
-    std::snprintf(weight, sizeof weight, "%1.4f", static_cast<double>(product->weight));
+    FixedText(product->weight, 4, weight, sizeof weight);
     table.Set("WEIGHT", weight);
     table.Set("image1", SlashPath(product->pictures[0]));
     table.Set("image2", SlashPath(product->pictures[1]));
@@ -172,7 +173,7 @@ void ProdInfoPage() {
         float percent = product->discount_percent[i];
         if (percent == 0) continue;
         char disc[32];
-        std::snprintf(disc, sizeof disc, "%1.4f", static_cast<double>(percent));
+        FixedText(percent, 4, disc, sizeof disc);
         table.SetLong("dmin", product->discounts[i].min);
         table.SetLong("dmax", product->discounts[i].max);
         table.Set("disc", disc);

@@ -3,13 +3,12 @@
 // of its longest record first, since a look-up may find a longer record than the one wanted.
 #include "catalogue/rules.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
 #include "shell/buffers.h"
 #include "shell/companion_entries.h"
+#include "shell/numbers.h"
 #include "shell/options.h"
 #include "shell/paths.h"
 #include "template/stable.h"
@@ -23,17 +22,6 @@ constexpr int kImagePathSize = 512;
 constexpr int kEmailSize = 128;
 
 void Terminate(char *field, size_t width) { field[width - 1] = '\0'; }
-
-// Formats into out (size bytes); false when the text did not fit, which a caller treats as a
-// file that is not there rather than look for a cut name.
-bool Format(char *out, size_t size, const char *format, ...) __attribute__((format(printf, 3, 4)));
-bool Format(char *out, size_t size, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    int n = std::vsnprintf(out, size, format, args);
-    va_end(args);
-    return n >= 0 && static_cast<size_t>(n) < size;
-}
 
 // A file counts as present when it exists and can be read.
 bool Present(const char *path) { return ModuleFileReadable(path); }
@@ -54,8 +42,8 @@ bool ReadStoreFile(void *out, size_t size, const void *key, int keynum) {
 char *LocateBackground(char *url, const char *directory, const char *url_directory) {
     for (const char *kind : {"jpg", "gif"}) {
         char path[kImagePathSize];
-        if (Format(path, sizeof path, "%s%sKVZSVBKG.%s", OptionText(OptImagePrefix), directory, kind) &&
-            Present(path) && Format(url, kImageUrlSize, "%sKVZSVBKG.%s", url_directory, kind))
+        if (JoinTexts(path, sizeof path, {OptionText(OptImagePrefix), directory, "KVZSVBKG.", kind}) &&
+            Present(path) && JoinTexts(url, kImageUrlSize, {url_directory, "KVZSVBKG.", kind}))
             return url;
     }
     url[0] = '\0';
@@ -268,7 +256,8 @@ void SetNextPageLink(STable *table, bool more, const char *next_id) {
 // ---- image locators -------------------------------------------------------------------------
 // Store and department identifiers and icon names come from records, but they are still put
 // into a path below the web root, so a part that could climb out of its directory counts as a
-// missing file.
+// missing file, and so does a path that does not fit its buffer (a cut name could be another
+// file's).
 
 MODULE_EXPORT char *GetMallImage(void) {
     static char url[kImageUrlSize];
@@ -280,8 +269,8 @@ MODULE_EXPORT char *GetStoreBkg(const char *store_id) {
     char directory[kImagePathSize], url_directory[kImagePathSize];
     url[0] = '\0';
     if (!IsSafePathPart(store_id) ||
-        !Format(directory, sizeof directory, "KVZSV\\%s\\", store_id) ||
-        !Format(url_directory, sizeof url_directory, "KVZSV/%s/", store_id))
+        !JoinTexts(directory, sizeof directory, {"KVZSV\\", store_id, "\\"}) ||
+        !JoinTexts(url_directory, sizeof url_directory, {"KVZSV/", store_id, "/"}))
         return url;
     return LocateBackground(url, directory, url_directory);
 }
@@ -290,8 +279,8 @@ MODULE_EXPORT char *GetStoreIcon(const char *store_id, const char *icon) {
     static char url[kImageUrlSize];
     char path[kImagePathSize];
     if (IsSafePathPart(store_id) && IsSafePathPart(icon) &&
-        Format(path, sizeof path, "%sKVZSV\\%s\\%s", OptionText(OptImagePrefix), store_id, icon) &&
-        Present(path) && Format(url, sizeof url, "KVZSV/%s/%s", store_id, icon))
+        JoinTexts(path, sizeof path, {OptionText(OptImagePrefix), "KVZSV\\", store_id, "\\", icon}) &&
+        Present(path) && JoinTexts(url, sizeof url, {"KVZSV/", store_id, "/", icon}))
         return url;
     url[0] = '\0';
     return url;
@@ -301,9 +290,9 @@ MODULE_EXPORT char *GetDeptIcon(const char *store_id, const char *dept_id, const
     static char url[kImageUrlSize];
     char path[kImagePathSize];
     if (IsSafePathPart(store_id) && IsSafePathPart(dept_id) && IsSafePathPart(icon) &&
-        Format(path, sizeof path, "%sKVZSV\\%s\\%s\\%s", OptionText(OptImagePrefix), store_id, dept_id,
-               icon) &&
-        Present(path) && Format(url, sizeof url, "KVZSV/%s/%s/%s", store_id, dept_id, icon))
+        JoinTexts(path, sizeof path,
+               {OptionText(OptImagePrefix), "KVZSV\\", store_id, "\\", dept_id, "\\", icon}) &&
+        Present(path) && JoinTexts(url, sizeof url, {"KVZSV/", store_id, "/", dept_id, "/", icon}))
         return url;
     url[0] = '\0';
     return url;

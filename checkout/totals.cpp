@@ -15,6 +15,7 @@
 #include "checkout/options.h"
 #include "checkout/shipping.h"
 #include "orders/slots.h"
+#include "shell/numbers.h"
 #include "template/cparse.h"
 #include "template/stable.h"
 #include "web/escape.h"
@@ -52,7 +53,7 @@ void SetFormatEntry(STable *table, const char *name, const char *store_id, const
 
 void SetWeight(STable *table, const char *name, float weight) {
     char text[32];
-    std::snprintf(text, sizeof text, "%1.4f", static_cast<double>(weight));
+    FixedText(weight, 4, text, sizeof text);
     table->Set(name, text);
 }
 

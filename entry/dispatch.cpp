@@ -1,6 +1,5 @@
 // The request hook and the command tables: every page of the mall is reached from here, and
 // nothing below this file calls a page by name.
-#include <arpa/inet.h>
 
 #include "browse/pages.h"
 #include "checkout/checkout.h"
@@ -9,6 +8,7 @@
 #include "orders/slots.h"
 #include "shell/companion_entries.h"
 #include "shell/filecache.h"
+#include "shell/numbers.h"
 #include "shell/options.h"
 #include "web/hooks.h"
 #include "web/params.h"
@@ -57,7 +57,8 @@ const Command kPostCommands[] = {
 void Dispatch(const Command *commands, size_t count, const char *unknown) {
     char command[kCommandSize];
     _stzcpy(command, GetParam("CMD"), sizeof command);
-    TraceLine("CMD=%s Peer %s", command, inet_ntoa(_tcpipinf[_usrnum].peer));
+    char peer[16];
+    TraceLine("CMD=%s Peer %s", command, DottedQuad(_tcpipinf[_usrnum].peer, peer));
     bool handled = false;
     for (size_t i = 0; i < count; ++i) {
         if (commands[i].name != nullptr && _sameas(command, commands[i].name)) {

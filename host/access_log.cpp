@@ -17,20 +17,31 @@ LogFile &access_file() {
 }
 
 // Quotes and backslashes are escaped as \x22 and \x5C, bytes outside printable ASCII as \xHH,
-// the way nginx keeps a log line one line; an empty value is "-".
-std::string escaped(const std::string &text) {
-    if (text.empty()) return "-";
-    std::string out;
+// the way nginx keeps a log line one line; an empty value is "-". Appended to line.
+void append_escaped(std::string &line, const std::string &text) {
+    if (text.empty()) {
+        line += '-';
+        return;
+    }
+    static const char hex[] = "0123456789ABCDEF";
     for (unsigned char ch : text) {
         if (ch < 0x20 || ch >= 0x7f || ch == '"' || ch == '\\') {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02X", ch);
-            out += hex;
+            const char escape[4] = {'\\', 'x', hex[ch >> 4], hex[ch & 15]};
+            line.append(escape, 4);
         } else {
-            out += static_cast<char>(ch);
+            line += static_cast<char>(ch);
         }
     }
-    return out;
+}
+
+void append_number(std::string &line, unsigned long long value) {
+    char digits[24];
+    char *end = digits + sizeof digits, *at = end;
+    do {
+        *--at = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    line.append(at, static_cast<size_t>(end - at));
 }
 
 int base64_value(char c) {
@@ -60,14 +71,52 @@ std::string access_line(const AccessEntry &e) {
                       tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec, sign, offset / 60, offset % 60);
         made_for = e.when;
     }
-    std::string line = e.address.empty() ? "-" : e.address;
-    line += " - " + escaped(e.user) + " [" + when + "] \"" + (e.request_line.empty() ? "" : escaped(e.request_line)) +
-            "\" " + std::to_string(e.status) + " " + std::to_string(e.body_bytes) + " \"" + escaped(e.referer) +
-            "\" \"" + escaped(e.user_agent) + "\"";
+    std::string line;
+    line.reserve(96 + e.address.size() + e.user.size() + e.request_line.size() + e.referer.size() +
+                 e.user_agent.size());
+    line += e.address.empty() ? "-" : e.address;
+    line += " - ";
+    append_escaped(line, e.user);
+    line += " [";
+    line += when;
+    line += "] \"";
+    if (!e.request_line.empty()) append_escaped(line, e.request_line);
+    line += "\" ";
+    if (e.status < 0) {
+        line += '-';
+        append_number(line, 0 - static_cast<unsigned long long>(static_cast<long long>(e.status)));
+    } else {
+        append_number(line, static_cast<unsigned long long>(e.status));
+    }
+    line += ' ';
+    append_number(line, e.body_bytes);
+    line += " \"";
+    append_escaped(line, e.referer);
+    line += "\" \"";
+    append_escaped(line, e.user_agent);
+    line += '"';
     return line;
 }
 
-void log_access(const AccessEntry &e) { access_file().write(access_line(e) + "\n"); }
+std::string address_text(const in_addr &address) {
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(&address.s_addr);
+    std::string text;
+    text.reserve(15);
+    for (int i = 0; i < 4; ++i) {
+        unsigned value = bytes[i];
+        if (i > 0) text += '.';
+        if (value >= 100) text += static_cast<char>('0' + value / 100);
+        if (value >= 10) text += static_cast<char>('0' + value / 10 % 10);
+        text += static_cast<char>('0' + value % 10);
+    }
+    return text;
+}
+
+void log_access(const AccessEntry &e) {
+    std::string line = access_line(e);
+    line += '\n';
+    access_file().write(line);
+}
 
 std::string basic_user(const std::string &value) {
     size_t b = value.find_first_not_of(" \t");

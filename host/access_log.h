@@ -2,6 +2,8 @@
 // that the usual log analysers read it.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <ctime>
 #include <string>
 
@@ -25,6 +27,9 @@ std::string access_line(const AccessEntry &e);
 // Appends the line of one request to access.log, a log kept open like the others and opened
 // anew after reopen_logs (SIGHUP).
 void log_access(const AccessEntry &e);
+
+// An IPv4 address in dotted decimal, the text inet_ntop gives, made without its formatting.
+std::string address_text(const in_addr &address);
 
 // The user id of "Authorization: Basic ..." ("" for anything else).
 std::string basic_user(const std::string &authorization_value);

@@ -92,9 +92,7 @@ bool spool_name(const char *name) {
 // answer or from the status line sent, its body the bytes sent behind the response head.
 void log_request(const Connection &k, const HttpRequest &rq, const in_addr &peer) {
     AccessEntry e;
-    char address[INET_ADDRSTRLEN] = "-";
-    inet_ntop(AF_INET, &peer, address, sizeof address);
-    e.address = address;
+    e.address = address_text(peer);
     e.user = basic_user(header_value(rq, "Authorization"));
     e.when = std::time(nullptr);
     e.request_line = rq.raw.substr(0, std::min(rq.raw.find_first_of("\r\n"), kRequestLineLimit));

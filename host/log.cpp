@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <utility>
 #include <vector>
@@ -22,7 +23,7 @@ namespace {
 bool g_verbose = false;
 
 // Lines come many to a second: the stamp is made once a second.
-std::string stamp() {
+const char *stamp() {
     static std::time_t made_for = -1;
     static char buf[32];
     std::time_t t = std::time(nullptr);
@@ -33,6 +34,25 @@ std::string stamp() {
         made_for = t;
     }
     return buf;
+}
+
+void append_escaped_controls(std::string &out, const char *text, size_t length) {
+    static const char hex[] = "0123456789abcdef";
+    for (size_t i = 0; i < length; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != 0x7f) {
+            out += static_cast<char>(c);
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else {
+            const char escape[4] = {'\\', 'x', hex[c >> 4], hex[c & 15]};
+            out.append(escape, 4);
+        }
+    }
 }
 
 std::vector<LogFile *> &log_files() {
@@ -53,6 +73,18 @@ LogFile &trace_file() {
 LogFile &audit_file() {
     static LogFile file("audit.log");
     return file;
+}
+
+// One trace line: the stamp, the text with its controls escaped, the line end, in one write.
+void trace_text(const char *text, size_t length) {
+    static std::string line;  // the loop's one thread writes trace lines
+    line.clear();
+    line += stamp();
+    size_t start = line.size();
+    append_escaped_controls(line, text, length);
+    line += '\n';
+    trace_file().write(line);
+    if (g_verbose) std::fprintf(stderr, "trace: %.*s\n", static_cast<int>(line.size() - start - 1), line.c_str() + start);
 }
 
 }  // namespace
@@ -94,37 +126,18 @@ void on_reopen_logs(std::function<void()> fn) { reopen_hooks().push_back(std::mo
 std::string escape_controls(const std::string &text) {
     std::string out;
     out.reserve(text.size());
-    for (unsigned char c : text) {
-        if (c >= 0x20 && c != 0x7f) {
-            out += static_cast<char>(c);
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else {
-            static const char hex[] = "0123456789abcdef";
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
+    append_escaped_controls(out, text.data(), text.size());
     return out;
 }
 
 void set_verbose(bool on) { g_verbose = on; }
 bool verbose() { return g_verbose; }
 
-void trace_line(const std::string &raw) {
-    const std::string text = escape_controls(raw);
-    trace_file().write(stamp() + text + "\n");
-    if (g_verbose) std::fprintf(stderr, "trace: %s\n", text.c_str());
-}
+void trace_line(const std::string &raw) { trace_text(raw.data(), raw.size()); }
 
 void audit_line(const std::string &raw_summary, const std::string &raw_detail) {
     const std::string summary = escape_controls(raw_summary), detail = escape_controls(raw_detail);
-    audit_file().write(stamp() + summary + "\t" + detail + "\n");
+    audit_file().write(std::string(stamp()) + summary + "\t" + detail + "\n");
     if (g_verbose) std::fprintf(stderr, "audit: %s\t%s\n", summary.c_str(), detail.c_str());
 }
 
@@ -152,7 +165,8 @@ extern "C" void _shocst(const char *summary, const char *format, ...) {
 }
 
 extern "C" void OutputDebugStringA(const char *text) {
-    std::string line = text ? text : "";
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    host::trace_line(line);
+    if (text == nullptr) text = "";
+    size_t length = std::strlen(text);
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) --length;
+    host::trace_text(text, length);
 }

@@ -3,11 +3,11 @@
 // and a value that fits where the old one was goes there, so rows cost no allocation.
 #include "template/stable.h"
 
-#include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "shell/numbers.h"
 
 namespace {
 
@@ -48,45 +48,6 @@ bool SameName(const char *a, const char *b) {
     for (; *a != '\0' && *b != '\0'; ++a, ++b)
         if (Fold(*a) != Fold(*b)) return false;
     return *a == *b;
-}
-
-// The decimal text of value, as "%ld" writes it, into text (12 bytes at the least).
-const char *Decimal(int64_t value, char *text, size_t size) {
-    char *end = text + size - 1;
-    *end = '\0';
-    char *at = end;
-    uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-    do {
-        *--at = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    if (value < 0) *--at = '-';
-    return at;
-}
-
-// "%1.2f" of a float, as printf writes it: a float has 24 bits of mantissa, so value * 100 is
-// exact in a double, and rounding it to an integer the way printf rounds (to nearest, ties to
-// even, in the default rounding mode) gives the two decimals. False for what this does not
-// cover (not finite, or too large for the integer), which printf then writes.
-bool Cents(float value, char *text, size_t size) {
-    double scaled = static_cast<double>(value) * 100.0;
-    if (!std::isfinite(scaled) || std::fabs(scaled) >= 9.0e15) return false;
-    double rounded = std::nearbyint(std::fabs(scaled));
-    uint64_t cents = static_cast<uint64_t>(rounded);
-    char digits[24];
-    char *end = digits + sizeof digits;
-    char *at = end;
-    for (int i = 0; i < 3 || cents != 0; ++i) {
-        if (i == 2) *--at = '.';
-        *--at = static_cast<char>('0' + cents % 10);
-        cents /= 10;
-    }
-    if (std::signbit(value)) *--at = '-';
-    size_t length = static_cast<size_t>(end - at);
-    if (length >= size) length = size - 1;  // cut as snprintf cuts
-    std::memcpy(text, at, length);
-    text[length] = '\0';
-    return true;
 }
 
 } // namespace
@@ -149,7 +110,7 @@ void STable::Reserve(int slots) {
     index = grown_index;
     indexSize = size;
     reserved = grown;
-    for (uint32_t i = 0; i < indexSize; ++i) index[i] = Place{-1, 0};
+    for (uint32_t i = 0; i < indexSize; ++i) index[i] = Place{-1, 0, 0};
     for (int slot = 0; slot < filled; ++slot) IndexSlot(slot);
 }
 
@@ -160,19 +121,25 @@ void STable::IndexSlot(int slot) {
     HashName(names[slot], SIZE_MAX, &hash, &length);
     uint32_t at = hash & mask;
     while (index[at].slot >= 0) at = (at + 1) & mask;
-    index[at] = Place{slot, hash};
+    index[at] = Place{slot, hash, static_cast<uint32_t>(length)};
 }
 
 int32_t STable::Probe(const char *name) const {
     uint32_t hash;
     size_t length;
-    return HashName(name, longest, &hash, &length) ? ProbeHashed(name, hash) : -1;
+    return HashName(name, longest, &hash, &length) ? ProbeHashed(name, hash, length) : -1;
 }
 
-int32_t STable::ProbeHashed(const char *name, uint32_t hash) const {
+// Templates mostly spell a name as the page set it: the bytes are compared first, and the
+// case-blind comparison decides only when they differ.
+int32_t STable::ProbeHashed(const char *name, uint32_t hash, size_t length) const {
     uint32_t mask = indexSize - 1;
-    for (uint32_t at = hash & mask; index[at].slot >= 0; at = (at + 1) & mask)
-        if (index[at].hash == hash && SameName(names[index[at].slot], name)) return index[at].slot;
+    for (uint32_t at = hash & mask; index[at].slot >= 0; at = (at + 1) & mask) {
+        const Place &place = index[at];
+        if (place.hash != hash || place.length != length) continue;
+        const char *stored = names[place.slot];
+        if (std::memcmp(stored, name, length) == 0 || SameName(stored, name)) return place.slot;
+    }
     return -1;
 }
 
@@ -185,11 +152,11 @@ const char *STable::GetEither(const STable *first, const STable *second, const c
     size_t length;
     if (!HashName(name, reach, &hash, &length)) return nullptr;
     if (first != nullptr && length <= first->longest) {
-        int32_t slot = first->ProbeHashed(name, hash);
+        int32_t slot = first->ProbeHashed(name, hash, length);
         if (slot >= 0) return first->values[slot];
     }
     if (second != nullptr && length <= second->longest) {
-        int32_t slot = second->ProbeHashed(name, hash);
+        int32_t slot = second->ProbeHashed(name, hash, length);
         if (slot >= 0) return second->values[slot];
     }
     return nullptr;
@@ -262,20 +229,20 @@ int STable::SetAt(int slot, const char *text) {
 
 int STable::SetLong(const char *name, int32_t value) {
     char text[16];
-    return Set(name, Decimal(value, text, sizeof text));
+    return Set(name, DecimalText(value, text, sizeof text));
 }
 
 int STable::SetFloat(const char *name, float value) {
     // The mall's amounts fit 16 bytes with room to spare; a larger value is cut, never
     // written past the buffer.
     char text[16];
-    if (!Cents(value, text, sizeof text)) std::snprintf(text, sizeof text, "%1.2f", static_cast<double>(value));
+    FixedText(value, 2, text, sizeof text);
     return Set(name, text);
 }
 
 int STable::SetIntAt(int slot, int value) {
     char text[16];
-    return SetAt(slot, Decimal(value, text, sizeof text));
+    return SetAt(slot, DecimalText(value, text, sizeof text));
 }
 
 const char *STable::Get(const char *name) const {

@@ -49,7 +49,7 @@ private:
     void Reserve(int slots);
     void IndexSlot(int slot);
     int32_t Probe(const char *name) const;
-    int32_t ProbeHashed(const char *name, uint32_t hash) const;
+    int32_t ProbeHashed(const char *name, uint32_t hash, size_t length) const;
 
     int32_t capacity;  // slots, as Capacity and FreeSlot count them
     int32_t filled;    // slots 0 .. filled - 1 hold entries (a slot is never emptied)
@@ -58,10 +58,12 @@ private:
     char **values;     // parallel to names; null exactly where names is null
     uint32_t *rooms;   // bytes each value's buffer holds, its terminator included
     // An open-addressing index from the names (case folded) to their slots, with each name's
-    // hash: a slot of -1 marks a free place. indexSize is a power of two, at least twice reserved.
+    // hash and length: a slot of -1 marks a free place. indexSize is a power of two, at least
+    // twice reserved.
     struct Place {
         int32_t slot;
         uint32_t hash;
+        uint32_t length;
     };
     Place *index;
     uint32_t indexSize;
