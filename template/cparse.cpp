@@ -247,22 +247,17 @@ void CParse::Substitute(char *text, size_t size) {
     std::free(source);
 }
 
-const char *CParse::Lookup(const char *name) const {
-    return STable::GetEither(firstTable, secondTable, name);
-}
-
-// Copies source to the sink with its tokens replaced. Source is writable only so that a name
-// can be terminated in place for the look-up; it is restored at once. Replacement texts are
-// never scanned again, so a value may hold '_', "###" or what looks like a token.
-void CParse::Expand(char *source, Sink &sink) const {
+// Copies source to the sink with its tokens replaced. Replacement texts are never scanned
+// again, so a value may hold '_', "###" or what looks like a token.
+void CParse::Expand(const char *source, Sink &sink) const {
     if (firstTable == nullptr && secondTable == nullptr) {
         sink.Put(source, std::strlen(source));
         return;
     }
-    char *pending = source; // start of the text not yet put
-    char *open = std::strchr(source, '_');
+    const char *pending = source; // start of the text not yet put
+    const char *open = std::strchr(source, '_');
     while (open != nullptr) {
-        char *close = std::strchr(open + 1, '_');
+        const char *close = std::strchr(open + 1, '_');
         if (close == nullptr) break;
         if (close == open + 1) {
             sink.Put(pending, static_cast<size_t>(open - pending));
@@ -271,16 +266,16 @@ void CParse::Expand(char *source, Sink &sink) const {
             open = std::strchr(pending, '_');
             continue;
         }
-        *close = '\0';
-        const char *value = Lookup(open + 1);
-        *close = '_';
+        size_t value_length = 0;
+        const char *value = STable::GetEither(firstTable, secondTable, open + 1,
+                                              static_cast<size_t>(close - open - 1), &value_length);
         if (value == nullptr) {
             // An unknown token stays as written; its closing '_' may open the next one.
             open = close;
             continue;
         }
         sink.Put(pending, static_cast<size_t>(open - pending));
-        sink.Put(value, std::strlen(value));
+        sink.Put(value, value_length);
         pending = close + 1;
         open = std::strchr(pending, '_');
     }

@@ -63,8 +63,7 @@ private:
     long Tell() const;
     size_t ReadPiece(char *piece);
     size_t ReadAt(long offset, char *buffer, size_t size);
-    void Expand(char *source, Sink &sink) const;
-    const char *Lookup(const char *name) const;
+    void Expand(const char *source, Sink &sink) const;
     void Emit(char *source);
 
     const char *fileName;

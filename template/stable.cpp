@@ -23,31 +23,36 @@ void *Allocate(size_t size) {
     return block;
 }
 
-// ASCII letters in upper case: names compare that way (the host's _sameas).
-inline unsigned char Fold(char c) {
-    unsigned char u = static_cast<unsigned char>(c);
-    return u >= 'a' && u <= 'z' ? static_cast<unsigned char>(u - 'a' + 'A') : u;
+// ASCII letters in upper case (names compare that way, as the host's _sameas), by table.
+struct FoldTable {
+    unsigned char upper[256];
+    constexpr FoldTable() : upper() {
+        for (int c = 0; c < 256; ++c) upper[c] = static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    }
+};
+constexpr FoldTable kFold;
+
+// The hash of the case-folded spelling of length bytes.
+uint32_t HashBytes(const char *name, size_t length) {
+    uint32_t h = 2166136261u;
+    for (size_t n = 0; n < length; ++n) h = (h ^ kFold.upper[static_cast<unsigned char>(name[n])]) * 16777619u;
+    return h;
 }
 
-// The hash of a name's case-folded spelling and its length. False when the text runs past
-// reach characters: the text between two '_' of a template is often a stretch of page, not a
-// name, and is hashed only as far as a name could reach.
-bool HashName(const char *name, size_t reach, uint32_t *hash, size_t *length) {
-    uint32_t h = 2166136261u;
-    size_t n = 0;
-    for (; name[n] != '\0'; ++n) {
-        if (n == reach) return false;
-        h = (h ^ Fold(name[n])) * 16777619u;
-    }
-    *hash = h;
+// The length of a name, if it is at most reach characters: the text between two '_' of a
+// template is often a stretch of page, not a name, and is read only as far as a name could reach.
+bool NameLength(const char *name, size_t reach, size_t *length) {
+    size_t n = strnlen(name, reach == SIZE_MAX ? SIZE_MAX : reach + 1);
+    if (n > reach) return false;
     *length = n;
     return true;
 }
 
-bool SameName(const char *a, const char *b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b)
-        if (Fold(*a) != Fold(*b)) return false;
-    return *a == *b;
+// length bytes of a and b are the same ignoring ASCII case.
+bool SameName(const char *a, const char *b, size_t length) {
+    for (size_t n = 0; n < length; ++n)
+        if (kFold.upper[static_cast<unsigned char>(a[n])] != kFold.upper[static_cast<unsigned char>(b[n])]) return false;
+    return true;
 }
 
 } // namespace
@@ -64,6 +69,7 @@ STable::STable(int initial_capacity)
       names(nullptr),
       values(nullptr),
       rooms(nullptr),
+      lengths(nullptr),
       index(nullptr),
       indexSize(0),
       longest(0),
@@ -91,22 +97,25 @@ void STable::Reserve(int slots) {
     while (size < 2u * static_cast<uint32_t>(grown)) size *= 2;
     size_t count = static_cast<size_t>(grown);
     char *block = static_cast<char *>(
-        Allocate(count * (2 * sizeof(char *) + sizeof(uint32_t)) + size * sizeof(Place)));
+        Allocate(count * (2 * sizeof(char *) + 2 * sizeof(uint32_t)) + size * sizeof(Place)));
     char **grown_names = reinterpret_cast<char **>(block);
     char **grown_values = grown_names + count;
     uint32_t *grown_rooms = reinterpret_cast<uint32_t *>(grown_values + count);
-    // count is a power of two times kFirstReserve: the rooms end on an 8-byte boundary.
-    Place *grown_index = reinterpret_cast<Place *>(grown_rooms + count);
+    uint32_t *grown_lengths = grown_rooms + count;
+    // count is a power of two times kFirstReserve: the lengths end on an 8-byte boundary.
+    Place *grown_index = reinterpret_cast<Place *>(grown_lengths + count);
     size_t kept = static_cast<size_t>(reserved);
     for (size_t i = 0; i < count; ++i) {
         grown_names[i] = i < kept ? names[i] : nullptr;
         grown_values[i] = i < kept ? values[i] : nullptr;
         grown_rooms[i] = i < kept ? rooms[i] : 0;
+        grown_lengths[i] = i < kept ? lengths[i] : 0;
     }
     std::free(names);
     names = grown_names;
     values = grown_values;
     rooms = grown_rooms;
+    lengths = grown_lengths;
     index = grown_index;
     indexSize = size;
     reserved = grown;
@@ -116,18 +125,16 @@ void STable::Reserve(int slots) {
 
 void STable::IndexSlot(int slot) {
     uint32_t mask = indexSize - 1;
-    uint32_t hash;
-    size_t length;
-    HashName(names[slot], SIZE_MAX, &hash, &length);
+    size_t length = std::strlen(names[slot]);
+    uint32_t hash = HashBytes(names[slot], length);
     uint32_t at = hash & mask;
     while (index[at].slot >= 0) at = (at + 1) & mask;
     index[at] = Place{slot, hash, static_cast<uint32_t>(length)};
 }
 
 int32_t STable::Probe(const char *name) const {
-    uint32_t hash;
     size_t length;
-    return HashName(name, longest, &hash, &length) ? ProbeHashed(name, hash, length) : -1;
+    return NameLength(name, longest, &length) ? ProbeHashed(name, HashBytes(name, length), length) : -1;
 }
 
 // Templates mostly spell a name as the page set it: the bytes are compared first, and the
@@ -138,7 +145,7 @@ int32_t STable::ProbeHashed(const char *name, uint32_t hash, size_t length) cons
         const Place &place = index[at];
         if (place.hash != hash || place.length != length) continue;
         const char *stored = names[place.slot];
-        if (std::memcmp(stored, name, length) == 0 || SameName(stored, name)) return place.slot;
+        if (std::memcmp(stored, name, length) == 0 || SameName(stored, name, length)) return place.slot;
     }
     return -1;
 }
@@ -148,16 +155,30 @@ const char *STable::GetEither(const STable *first, const STable *second, const c
     size_t reach = 0;
     if (first != nullptr) reach = first->longest;
     if (second != nullptr && second->longest > reach) reach = second->longest;
-    uint32_t hash;
-    size_t length;
-    if (!HashName(name, reach, &hash, &length)) return nullptr;
-    if (first != nullptr && length <= first->longest) {
+    size_t length, value_length;
+    if (!NameLength(name, reach, &length)) return nullptr;
+    return GetEither(first, second, name, length, &value_length);
+}
+
+const char *STable::GetEither(const STable *first, const STable *second, const char *name, size_t length,
+                              size_t *value_length) {
+    bool in_first = first != nullptr && length <= first->longest;
+    bool in_second = second != nullptr && length <= second->longest;
+    if (!in_first && !in_second) return nullptr;
+    uint32_t hash = HashBytes(name, length);
+    if (in_first) {
         int32_t slot = first->ProbeHashed(name, hash, length);
-        if (slot >= 0) return first->values[slot];
+        if (slot >= 0) {
+            *value_length = first->lengths[slot];
+            return first->values[slot];
+        }
     }
-    if (second != nullptr && length <= second->longest) {
+    if (in_second) {
         int32_t slot = second->ProbeHashed(name, hash, length);
-        if (slot >= 0) return second->values[slot];
+        if (slot >= 0) {
+            *value_length = second->lengths[slot];
+            return second->values[slot];
+        }
     }
     return nullptr;
 }
@@ -207,7 +228,9 @@ int STable::Set(const char *name, const char *text) {
     size_t name_length = std::strlen(name);
     if (name_length > longest) longest = name_length;
     names[slot] = Store(name, name_length, nullptr);
-    values[slot] = Store(text, std::strlen(text), &rooms[slot]);
+    size_t length = std::strlen(text);
+    values[slot] = Store(text, length, &rooms[slot]);
+    lengths[slot] = static_cast<uint32_t>(length);
     filled = slot + 1;
     IndexSlot(slot);
     return slot;
@@ -224,6 +247,7 @@ int STable::SetAt(int slot, const char *text) {
         std::memmove(values[slot], text, length + 1);
     else
         values[slot] = Store(text, length, &rooms[slot]);
+    lengths[slot] = static_cast<uint32_t>(length);
     return slot;
 }
 

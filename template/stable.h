@@ -38,6 +38,10 @@ public:
     const char *ValueAt(int slot) const;
     // Get from first, else from second (either may be null): the name is hashed once for both.
     static const char *GetEither(const STable *first, const STable *second, const char *name);
+    // The same for the length bytes at name (a stretch of template, not terminated there); the
+    // value's length goes to *value_length.
+    static const char *GetEither(const STable *first, const STable *second, const char *name, size_t length,
+                                 size_t *value_length);
     // The name of a slot as first set (null for an empty slot), for listings of a table.
     const char *NameAt(int slot) const;
 
@@ -57,6 +61,7 @@ private:
     char **names;      // reserved entries; null marks an empty slot
     char **values;     // parallel to names; null exactly where names is null
     uint32_t *rooms;   // bytes each value's buffer holds, its terminator included
+    uint32_t *lengths; // each value's length
     // An open-addressing index from the names (case folded) to their slots, with each name's
     // hash and length: a slot of -1 marks a free place. indexSize is a power of two, at least
     // twice reserved.
