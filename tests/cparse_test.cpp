@@ -144,6 +144,26 @@ TEST_P(CParseTemplate, ListPageParseRepeatParse) {
     EXPECT_EQ(Take(), "");
 }
 
+// A row's value replaces the last one in place when it fits: a shorter or an empty value must
+// end where it ends, and a longer one must come whole, whatever the row before it held.
+TEST_P(CParseTemplate, RowValuesThatGrowAndShrinkComeOutWhole) {
+    Write("rows.htm", "###[_v_|_W_]###\n");
+    CParse parse("rows.htm", &table, nullptr, Collect);
+    parse.Parse();
+    std::string want;
+    int slot = -1;
+    for (const char *value : {"12345", "7", "", "a much longer value than any before", "xy", ""}) {
+        table.Set("V", value);  // by name, and the other by the slot a page keeps
+        if (slot < 0)
+            slot = table.Set("w", value);
+        else
+            table.SetAt(slot, value);
+        parse.Repeat();
+        want += std::string("[") + value + "|" + value + "]";
+    }
+    EXPECT_EQ(Take(), want);
+}
+
 TEST_P(CParseTemplate, BlocksWithoutRowsAndSeveralBlocksOnOneLine) {
     Write("t.htm", "###first _N_###a###X_N_###b###Y_N_###c\n");
     table.Set("N", "0");
