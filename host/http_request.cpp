@@ -5,34 +5,37 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <string_view>
 #include <strings.h>
 
 namespace host {
 namespace {
 
-bool is_token_char(unsigned char c) {
-    return std::isalnum(c) || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
+// The characters of a token (a method, a header name), by table.
+struct TokenChars {
+    bool in[256];
+    constexpr TokenChars() : in() {
+        for (int c = 0; c < 256; ++c)
+            in[c] = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+        for (const char *p = "!#$%&'*+-.^_`|~"; *p != '\0'; ++p) in[static_cast<unsigned char>(*p)] = true;
+    }
+};
+constexpr TokenChars kToken;
 
-bool is_token(const std::string &s) {
+bool is_token(std::string_view s) {
     if (s.empty()) return false;
     for (unsigned char c : s)
-        if (!is_token_char(c)) return false;
+        if (!kToken.in[c]) return false;
     return true;
 }
 
-bool same_name(const std::string &a, const char *b) {
-    size_t n = std::strlen(b);
-    if (a.size() != n) return false;
-    for (size_t i = 0; i < n; ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
+bool same_name(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-std::string trim(const std::string &s) {
+std::string_view trim(std::string_view s) {
     size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos) return "";
+    if (b == std::string_view::npos) return {};
     size_t e = s.find_last_not_of(" \t");
     return s.substr(b, e - b + 1);
 }
@@ -149,7 +152,7 @@ bool RequestReader::header_line(const std::string &line) {
     // A folded continuation line is obsolete and ambiguous; refuse rather than guess.
     if (line[0] == ' ' || line[0] == '\t') return refused(400);
     size_t colon = line.find(':');
-    if (colon == std::string::npos || !is_token(line.substr(0, colon))) return refused(400);
+    if (colon == std::string::npos || !is_token(std::string_view(line).substr(0, colon))) return refused(400);
     request.header_lines.push_back(line);
     return true;
 }
@@ -159,20 +162,19 @@ bool RequestReader::headers_done() {
     size_t length = 0;
     for (const std::string &line : request.header_lines) {
         size_t colon = line.find(':');
-        std::string name = line.substr(0, colon);
-        std::string value = trim(line.substr(colon + 1));
+        std::string_view name = std::string_view(line).substr(0, colon);
+        std::string_view value = trim(std::string_view(line).substr(colon + 1));
         if (same_name(name, "Content-Length")) {
             if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos) return refused(400);
             // Anything of more digits than the limit has is over it; no overflow to worry about.
-            size_t v = value.size() > 9 ? kBodyLimit + 1 : std::stoul(value);
+            size_t v = value.size() > 9 ? kBodyLimit + 1 : std::stoul(std::string(value));
             if (have_length && v != length) return refused(400);
             have_length = true;
             length = v;
         } else if (same_name(name, "Transfer-Encoding")) {
             return refused(501);  // chunked bodies are not read; never mistake one for a request
         } else if (same_name(name, "Expect")) {
-            for (char &c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            if (value == "100-continue") request.expects_continue = true;
+            if (same_name(value, "100-continue")) request.expects_continue = true;
         }
     }
     if (length > kBodyLimit) return refused(413);
