@@ -42,8 +42,10 @@ trap stop EXIT
   exit 1
 }
 
-# Port 0: the kernel picks a free one, and hostd names it in its ready line.
-"$bin/hostd" --root "$work/root" --bind 127.0.0.1 --port 0 >"$work/hostd.out" 2>"$out/hostd.err" &
+# Port 0: the kernel picks a free one, and hostd names it in its ready line. The file exists
+# before the first look at it: the background start may not have opened it yet.
+: >"$work/hostd.out"
+"$bin/hostd" --root "$work/root" --bind 127.0.0.1 --port 0 >>"$work/hostd.out" 2>"$out/hostd.err" &
 hostd_pid=$!
 base=""
 for _ in $(seq 1 200); do
