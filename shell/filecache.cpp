@@ -63,6 +63,7 @@ std::unordered_map<int, std::string> g_watches;           // watch descriptor ->
 struct Resolution {
     std::string resolved;
     unsigned char type;
+    int readable = -1;  // what CachedReadable answered, -1 not yet asked
 };
 struct PathHash {
     using is_transparent = void;
@@ -241,7 +242,7 @@ bool Resolve(const char *path, std::string *resolved, unsigned char *type) {
     }
     if (!ResolveParts(path, resolved, type)) return false;
     if (g_resolutions.size() >= kMaxResolutions) g_resolutions.clear();
-    g_resolutions.emplace(std::string(asked), Resolution{*resolved, *type});
+    g_resolutions.emplace(std::string(asked), Resolution{*resolved, *type, -1});
     return true;
 }
 
@@ -432,10 +433,17 @@ int CachedOpen(const char *path, const char *mode, FILE **file) {
 }
 
 int CachedReadable(const char *path) {
-    if (g_inotify < 0 || path == nullptr || !Cacheable(path)) return -1;
+    if (g_inotify < 0 || path == nullptr) return -1;
+    // A page asks for the same pictures every time: the answer stays with the path's
+    // resolution, which any change below the root takes away.
+    auto known = g_resolutions.find(std::string_view(path));
+    if (known != g_resolutions.end() && known->second.readable >= 0) return known->second.readable;
+    if (!Cacheable(path)) return -1;
     std::string resolved;
     unsigned char type;
     if (!Resolve(path, &resolved, &type)) return -1;
-    if (type == DT_UNKNOWN || type == DT_DIR) return 0;
-    return Readable(resolved, type) ? 1 : 0;
+    int readable = type == DT_UNKNOWN || type == DT_DIR ? 0 : Readable(resolved, type) ? 1 : 0;
+    known = g_resolutions.find(std::string_view(path));  // Readable may have forgotten it
+    if (known != g_resolutions.end()) known->second.readable = readable;
+    return readable;
 }

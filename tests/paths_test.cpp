@@ -138,6 +138,16 @@ TEST_P(ModulePath, ReadableFilesAreFilesThatOpen) {
     chmod("www/KVZSV/Acme/locked.png", 0644);
     NextRequest();
     EXPECT_TRUE(ModuleFileReadable("www\\kvzsv\\ACME\\locked.png"));
+    // The answers asked again and again follow what the operator does between requests.
+    std::filesystem::remove("www/KVZSV/Acme/icon.png");
+    Write("www/KVZSV/Acme/missing.png", "png");
+    NextRequest();
+    EXPECT_FALSE(ModuleFileReadable("www\\kvzsv\\ACME\\ICON.PNG"));
+    EXPECT_TRUE(ModuleFileReadable("www\\kvzsv\\ACME\\missing.png"));
+    std::filesystem::remove_all("www/KVZSV/Acme");
+    std::filesystem::create_directories("www/KVZSV/ACME/missing.png");  // a directory now
+    NextRequest();
+    EXPECT_FALSE(ModuleFileReadable("www\\kvzsv\\ACME\\missing.png"));
 }
 
 // What the operator adds, changes, renames or removes is what the next request finds.
