@@ -124,9 +124,12 @@ void STable::Reserve(int slots) {
 }
 
 void STable::IndexSlot(int slot) {
-    uint32_t mask = indexSize - 1;
     size_t length = std::strlen(names[slot]);
-    uint32_t hash = HashBytes(names[slot], length);
+    IndexSlot(slot, HashBytes(names[slot], length), length);
+}
+
+void STable::IndexSlot(int slot, uint32_t hash, size_t length) {
+    uint32_t mask = indexSize - 1;
     uint32_t at = hash & mask;
     while (index[at].slot >= 0) at = (at + 1) & mask;
     index[at] = Place{slot, hash, static_cast<uint32_t>(length)};
@@ -221,18 +224,20 @@ int STable::FreeSlot() {
 
 int STable::Set(const char *name, const char *text) {
     if (name == nullptr) return -1;
-    int slot = Find(name);
+    // The name is measured and hashed once, to look for it and, when it is new, to index it.
+    size_t name_length = std::strlen(name);
+    uint32_t hash = HashBytes(name, name_length);
+    int slot = name_length <= longest ? ProbeHashed(name, hash, name_length) : -1;
     if (slot >= 0) return SetAt(slot, text);
     slot = FreeSlot();
     if (text == nullptr) text = "";
-    size_t name_length = std::strlen(name);
     if (name_length > longest) longest = name_length;
     names[slot] = Store(name, name_length, nullptr);
     size_t length = std::strlen(text);
     values[slot] = Store(text, length, &rooms[slot]);
     lengths[slot] = static_cast<uint32_t>(length);
     filled = slot + 1;
-    IndexSlot(slot);
+    IndexSlot(slot, hash, name_length);
     return slot;
 }
 

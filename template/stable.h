@@ -52,6 +52,7 @@ private:
     char *Store(const char *text, size_t length, uint32_t *room);
     void Reserve(int slots);
     void IndexSlot(int slot);
+    void IndexSlot(int slot, uint32_t hash, size_t length);
     int32_t Probe(const char *name) const;
     int32_t ProbeHashed(const char *name, uint32_t hash, size_t length) const;
 
