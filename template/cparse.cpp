@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "shell/filecache.h"
+#include "shell/numbers.h"
 #include "shell/paths.h"
 #include "template/stable.h"
 
@@ -61,8 +62,7 @@ void DropNul(char *text, size_t count) {
 // A path that does not fit is not opened: a cut path could name some other file.
 bool JoinPath(char *path, const char *first, const char *second, const char *third,
               const char *fourth) {
-    int length = std::snprintf(path, kPathSize, "%s%s%s%s", first, second, third, fourth);
-    return length >= 0 && static_cast<size_t>(length) < kPathSize;
+    return JoinTexts(path, kPathSize, {first, second, third, fourth});
 }
 
 } // namespace

@@ -62,8 +62,9 @@ MODULE_EXPORT void WebOut(const char *text) {
             setvbuf(web->file, SpoolBuffers[_usrnum], _IOFBF, kSpoolBufferSize);
         if (long *left = LeftOf(_usrnum)) *left = 0;
     }
-    if (fputs_unlocked(text, web->file) >= 0)  // one thread writes a spool file
-        if (long *left = LeftOf(_usrnum)) *left += static_cast<long>(std::strlen(text));
+    size_t length = std::strlen(text);
+    if (fwrite_unlocked(text, 1, length, web->file) == length)  // one thread writes a spool file
+        if (long *left = LeftOf(_usrnum)) *left += static_cast<long>(length);
 }
 
 void BeginTransfer() {
