@@ -24,13 +24,19 @@ void append_escaped(std::string &line, const std::string &text) {
         return;
     }
     static const char hex[] = "0123456789ABCDEF";
-    for (unsigned char ch : text) {
-        if (ch < 0x20 || ch >= 0x7f || ch == '"' || ch == '\\') {
-            const char escape[4] = {'\\', 'x', hex[ch >> 4], hex[ch & 15]};
-            line.append(escape, 4);
-        } else {
-            line += static_cast<char>(ch);
+    const char *at = text.data(), *end = at + text.size();
+    while (at < end) {
+        const char *run = at;  // a stretch that goes in as it is
+        while (at < end) {
+            unsigned char ch = static_cast<unsigned char>(*at);
+            if (ch < 0x20 || ch >= 0x7f || ch == '"' || ch == '\\') break;
+            ++at;
         }
+        line.append(run, static_cast<size_t>(at - run));
+        if (at == end) break;
+        unsigned char ch = static_cast<unsigned char>(*at++);
+        const char escape[4] = {'\\', 'x', hex[ch >> 4], hex[ch & 15]};
+        line.append(escape, 4);
     }
 }
 
