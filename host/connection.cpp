@@ -16,6 +16,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Where flush_output stands: writing the answers, then ending the connections whose output ran
+// out, whose sockets are closed last.
+enum class FlushPhase { none, writing, ending };
+FlushPhase g_flush_phase = FlushPhase::none;
+std::vector<std::shared_ptr<Connection>> g_drained;  // output ran out while writing
+std::vector<std::shared_ptr<Connection>> g_closing;  // closed during the flush
+
 // After our end of the connection, how long we wait for the peer's end before closing.
 constexpr auto kLingerTime = 3s;
 // What of the response's start the access log may need: the status line and the headers.
@@ -126,9 +133,13 @@ void close_now(Connection &k) {
         k.file_fd = -1;
     }
     disarm_timer(k);
+    k.queued.clear();
+    if (g_flush_phase != FlushPhase::none) {
+        g_closing.push_back(k.shared_from_this());  // closed together at the end of the flush
+        return;
+    }
     asio::error_code ec;
     k.socket.close(ec);
-    k.queued.clear();
 }
 
 namespace {
@@ -143,10 +154,28 @@ void write_out(Connection &k);
 
 void flush_output() {
     g_flush_posted = false;
-    while (!g_flush.empty()) {
-        std::vector<std::shared_ptr<Connection>> due;
-        due.swap(g_flush);
-        for (const std::shared_ptr<Connection> &k : due) flush_now(*k);
+    if (g_flush_phase != FlushPhase::none) return;  // already at work further up
+    while (!g_flush.empty() || !g_drained.empty()) {
+        g_flush_phase = FlushPhase::writing;
+        while (!g_flush.empty()) {
+            std::vector<std::shared_ptr<Connection>> due;
+            due.swap(g_flush);
+            for (const std::shared_ptr<Connection> &k : due) flush_now(*k);
+        }
+        g_flush_phase = FlushPhase::ending;
+        std::vector<std::shared_ptr<Connection>> drained;
+        drained.swap(g_drained);
+        for (const std::shared_ptr<Connection> &k : drained) {
+            k->drain_due = false;
+            write_out(*k);  // anything made since goes now; else the end
+        }
+    }
+    g_flush_phase = FlushPhase::none;
+    std::vector<std::shared_ptr<Connection>> closing;
+    closing.swap(g_closing);
+    for (const std::shared_ptr<Connection> &k : closing) {
+        asio::error_code ec;
+        k->socket.close(ec);
     }
 }
 
@@ -194,6 +223,13 @@ void write_out(Connection &k) {
         }
         if (k.sending.empty()) refill_from_file(k);
         if (k.sending.empty()) {
+            if (g_flush_phase == FlushPhase::writing) {
+                if (!k.drain_due) {
+                    k.drain_due = true;
+                    g_drained.push_back(std::move(self));
+                }
+                return;
+            }
             connection_drained(k);
             return;
         }

@@ -46,6 +46,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
     size_t sending_done = 0;
     bool writing = false;
     bool flush_due = false;  // in the list of connections whose output goes at the turn's end
+    bool drain_due = false;  // its output ran out during a flush; the end follows the writes
     // What the request wrote must be on the disk before output leaves: the sync it waits for.
     uint64_t durable_ticket = 0;
     bool awaiting_disk = false;
@@ -85,7 +86,9 @@ void close_now(Connection &k);
 // at the next flush_output, together with every other answer made meanwhile.
 void pump(Connection &k);
 // Writes what pump has gathered (and what those writes make due in turn); run_loop calls it
-// whenever the loop has run the work it had ready.
+// whenever the loop has run the work it had ready. The answers go out first, one after another,
+// then what follows from their ends (logs, spool files), then the closes, so that a shopper's
+// side busy reading one answer is not woken anew for each of the others.
 void flush_output();
 // Writes what pump has gathered for this connection now: before a module looks at how much of
 // its output the socket has taken.
