@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "shell/filecache.h"
 #include "shell/numbers.h"
@@ -51,12 +52,13 @@ size_t FindMarker(const char *text, size_t count) {
 
 // A NUL byte cannot travel in a text, so it is left out of the page. Offsets into the file are
 // taken before this, so a stray NUL never shifts where reading resumes.
-void DropNul(char *text, size_t count) {
+size_t DropNul(char *text, size_t count) {
     const void *first = std::memchr(text, '\0', count);
     size_t kept = first == nullptr ? count : static_cast<size_t>(static_cast<const char *>(first) - text);
     for (size_t i = kept; i < count; ++i)
         if (text[i] != '\0') text[kept++] = text[i];
     text[kept] = '\0';
+    return kept;
 }
 
 // A path that does not fit is not opened: a cut path could name some other file.
@@ -102,11 +104,15 @@ CParse::CParse(const char *file_name, STable *table, const char *directory_name,
     : fileName(file_name),
       directory(directory_name),
       position(0),
+      direct(false),
+      markerFrom(SIZE_MAX),  // nothing looked for yet
+      markerAt(std::string::npos),
       file(nullptr),
       state(Closed),
       firstTable(table),
       secondTable(nullptr),
       repeatBlock(nullptr),
+      repeatLength(0),
       resumeOffset(0),
       output(output_callback) {
     const char *name = fileName != nullptr ? fileName : "";
@@ -135,6 +141,7 @@ bool CParse::Open(const char *path) {
     int cached = CachedBytes(path, &bytes);
     if (cached < 0) file = OpenModuleFile(path, "rb");
     if (cached > 0 || file != nullptr) state = Reading;
+    direct = cached > 0 && std::memchr(bytes->data(), '\0', bytes->size()) == nullptr;
     return state == Reading;
 }
 
@@ -142,8 +149,9 @@ long CParse::Tell() const {
     return file != nullptr ? std::ftell(file) : static_cast<long>(position);
 }
 
-size_t CParse::ReadPiece(char *piece) {
-    if (file != nullptr) return ReadFilePiece(file, piece);
+// The length of the piece at position in memory: the rest of its line, its '\n' included, at
+// most kPieceBytes bytes; zero at the end.
+size_t CParse::PieceLength() const {
     const std::string &text = *bytes;
     if (position >= text.size()) return 0;
     size_t count = text.size() - position;
@@ -151,9 +159,26 @@ size_t CParse::ReadPiece(char *piece) {
     const char *start = text.data() + position;
     if (const void *newline = std::memchr(start, '\n', count))
         count = static_cast<size_t>(static_cast<const char *>(newline) - start) + 1;
-    std::memcpy(piece, start, count);
+    return count;
+}
+
+size_t CParse::ReadPiece(char *piece) {
+    if (file != nullptr) return ReadFilePiece(file, piece);
+    size_t count = PieceLength();
+    std::memcpy(piece, bytes->data() + position, count);
     position += count;
     return count;
+}
+
+// Where the first "###" lying wholly in count bytes from start is, as FindMarker would find it
+// in a copy of them: the next marker of the whole template is looked for once, not per piece.
+size_t CParse::MarkerIn(size_t start, size_t count) {
+    if (start < markerFrom || markerAt < start) {
+        markerAt = std::string_view(*bytes).find("###", start);
+        markerFrom = start;
+    }
+    if (markerAt == std::string::npos || markerAt + 3 > start + count) return kNoMarker;
+    return markerAt - start;
 }
 
 // Up to size bytes from offset on; reading goes on from behind them.
@@ -194,10 +219,19 @@ void CParse::Parse() {
     for (;;) {
         long start = Tell();
         if (start < 0) return;
-        size_t count = ReadPiece(pieceBuffer);
-        if (count == 0) return;
-
-        size_t marker = FindMarker(pieceBuffer, count);
+        const char *piece = pieceBuffer;
+        size_t count, marker;
+        if (direct) {
+            count = PieceLength();
+            if (count == 0) return;
+            piece = bytes->data() + position;
+            position += count;
+            marker = MarkerIn(static_cast<size_t>(start), count);
+        } else {
+            count = ReadPiece(pieceBuffer);
+            if (count == 0) return;
+            marker = FindMarker(pieceBuffer, count);
+        }
         if (marker != kNoMarker) {
             // The text in front of the marker ends the piece; the block runs from behind the
             // marker to the next "###" within the window, read straight from the template.
@@ -217,21 +251,21 @@ void CParse::Parse() {
             char *block = static_cast<char *>(std::malloc(close + 1));
             if (block == nullptr) std::abort();
             std::memcpy(block, blockBuffer, close);
-            DropNul(block, close);
             std::free(repeatBlock);
+            repeatLength = DropNul(block, close);
             repeatBlock = block;
             resumeOffset = static_cast<int32_t>(resume);
             state = AtRepeat;
         }
 
-        DropNul(pieceBuffer, count);
-        Emit(pieceBuffer);
+        if (!direct) count = DropNul(pieceBuffer, count);
+        Emit(piece, count);
         if (state == AtRepeat) return;
     }
 }
 
 void CParse::Repeat() {
-    if (repeatBlock != nullptr) Emit(repeatBlock);
+    if (repeatBlock != nullptr) Emit(repeatBlock, repeatLength);
 }
 
 void CParse::Substitute(char *text, size_t size) {
@@ -243,27 +277,31 @@ void CParse::Substitute(char *text, size_t size) {
     std::memcpy(source, text, length + 1);
     Sink sink{text, size, 0, nullptr, false};
     text[0] = '\0';
-    Expand(source, sink);
+    Expand(source, length, sink);
     std::free(source);
 }
 
-// Copies source to the sink with its tokens replaced. Replacement texts are never scanned
-// again, so a value may hold '_', "###" or what looks like a token.
-void CParse::Expand(const char *source, Sink &sink) const {
+// Copies length bytes of source to the sink with its tokens replaced. Replacement texts are
+// never scanned again, so a value may hold '_', "###" or what looks like a token.
+void CParse::Expand(const char *source, size_t length, Sink &sink) const {
+    const char *end = source + length;
     if (firstTable == nullptr && secondTable == nullptr) {
-        sink.Put(source, std::strlen(source));
+        sink.Put(source, length);
         return;
     }
+    auto next = [end](const char *from) {
+        return static_cast<const char *>(std::memchr(from, '_', static_cast<size_t>(end - from)));
+    };
     const char *pending = source; // start of the text not yet put
-    const char *open = std::strchr(source, '_');
+    const char *open = next(source);
     while (open != nullptr) {
-        const char *close = std::strchr(open + 1, '_');
+        const char *close = next(open + 1);
         if (close == nullptr) break;
         if (close == open + 1) {
             sink.Put(pending, static_cast<size_t>(open - pending));
             sink.Put("_", 1);
             pending = close + 1;
-            open = std::strchr(pending, '_');
+            open = next(pending);
             continue;
         }
         size_t value_length = 0;
@@ -277,17 +315,17 @@ void CParse::Expand(const char *source, Sink &sink) const {
         sink.Put(pending, static_cast<size_t>(open - pending));
         sink.Put(value, value_length);
         pending = close + 1;
-        open = std::strchr(pending, '_');
+        open = next(pending);
     }
-    sink.Put(pending, std::strlen(pending));
+    sink.Put(pending, static_cast<size_t>(end - pending));
 }
 
 // Expands source into the line buffer and passes it on as one piece; a piece that grows past
 // the line buffer goes out in several.
-void CParse::Emit(char *source) {
+void CParse::Emit(const char *source, size_t length) {
     Sink sink{lineBuffer, kLineSize, 0, output, false};
     lineBuffer[0] = '\0';
-    Expand(source, sink);
+    Expand(source, length, sink);
     if (output != nullptr && (sink.length > 0 || !sink.flushed)) output(lineBuffer);
 }
 

@@ -62,9 +62,11 @@ private:
     bool Open(const char *path);
     long Tell() const;
     size_t ReadPiece(char *piece);
+    size_t PieceLength() const;
+    size_t MarkerIn(size_t start, size_t count);
     size_t ReadAt(long offset, char *buffer, size_t size);
-    void Expand(const char *source, Sink &sink) const;
-    void Emit(char *source);
+    void Expand(const char *source, size_t length, Sink &sink) const;
+    void Emit(const char *source, size_t length);
 
     const char *fileName;
     const char *directory;
@@ -72,11 +74,17 @@ private:
     // open file.
     std::shared_ptr<const std::string> bytes;
     size_t position;
+    // Bytes in memory without a NUL are expanded where they lie, not copied piece by piece;
+    // the next "###" at or behind markerFrom is markerAt (npos: none).
+    bool direct;
+    size_t markerFrom;
+    size_t markerAt;
     FILE *file;
     uint32_t state;
     STable *firstTable;
     STable *secondTable;
     char *repeatBlock;
+    size_t repeatLength;
     int32_t resumeOffset;
     ScriptOutput output;
 };

@@ -232,6 +232,23 @@ TEST_P(CParseTemplate, ClosingMarkerMustLieWithinTheWindow) {
     EXPECT_EQ(Page(), "");
 }
 
+// A line longer than a piece is read in pieces, and "###" counts only inside one piece: split
+// over two it is page text. The markers behind it still open and close their block.
+TEST_P(CParseTemplate, AMarkerSplitOverTwoPiecesOfALongLineIsText) {
+    const std::string split = std::string(253, 'a') + "###b _N_\n";  // bytes 253 to 255
+    const std::string inside = std::string(300, 'c') + "###d\n";      // in the second piece
+    Write("split.htm", split + inside + "[_N_]###\ne\n");
+    table.Set("N", "7");
+    CParse parse("split.htm", &table, nullptr, Collect);
+    parse.Parse();
+    EXPECT_EQ(parse.State(), CParse::AtRepeat);
+    EXPECT_EQ(Take(), std::string(253, 'a') + "###b 7\n" + std::string(300, 'c'));
+    parse.Repeat();
+    EXPECT_EQ(Take(), "d\n[7]");
+    parse.Parse();
+    EXPECT_EQ(Take(), "\ne\n");
+}
+
 TEST_P(CParseTemplate, LongLinesArriveInPiecesAndATokenAcrossABoundaryStays) {
     // Pieces are 255 bytes: "_A_" at bytes 253 to 255 is split, the one further on is not.
     std::string line = std::string(253, 'p') + "_A_" + std::string(100, 'q') + "_A_" + "\n";
