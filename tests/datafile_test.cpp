@@ -986,6 +986,65 @@ TEST_F(DatafileTest, AnotherProcessChangeIsSeenByTheNextCallAfterRepeatedOnes) {
     for (int fd : {go[0], done[0], done[1]}) close(fd);
 }
 
+// The server cuts the host's connection (a restart, an operator ending sessions) between calls
+// that asked the same again and again: the next call connects again and answers from the
+// data as it is then, not from what the host kept.
+TEST_F(DatafileTest, ACallAfterTheConnectionWasCutConnectsAgainAndSeesTheDataAsItIsNow) {
+    if (!on_postgres()) GTEST_SKIP() << "a connection to a server";
+    HostFile f = open_items();
+    ASSERT_GT(f, 0);
+    Selected sel(f);
+    ASSERT_TRUE(insert_item(item("A", 1)));
+    ASSERT_TRUE(insert_item(item("B", 2)));
+    PGconn *other = PQconnectdb(("postgresql://shopvera@/" + database_ + "?host=" + postgres_socket()).c_str());
+    ASSERT_EQ(PQstatus(other), CONNECTION_OK);
+    auto other_exec = [&](const std::string &sql) {
+        PGresult *r = PQexec(other, sql.c_str());
+        bool ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
+        PQclear(r);
+        return ok;
+    };
+    // Ends every other session on the database (the host's), and waits until it is gone.
+    auto cut = [&] {
+        ASSERT_TRUE(other_exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                               "WHERE datname = current_database() AND pid <> pg_backend_pid()"));
+        for (int i = 0; i < 200; ++i) {
+            PGresult *r = PQexec(other, "SELECT count(*) FROM pg_stat_activity "
+                                        "WHERE datname = current_database() AND pid <> pg_backend_pid()");
+            bool gone = PQresultStatus(r) == PGRES_TUPLES_OK && std::strcmp(PQgetvalue(r, 0, 0), "0") == 0;
+            PQclear(r);
+            if (gone) return;
+            usleep(10000);
+        }
+        FAIL() << "the host's session did not end";
+    };
+    auto call = [&] {
+        host::datafile_snapshot_begin();
+        Labels seen = walk(0, 16);
+        Item it{};
+        NameKey k = name_key("B");
+        seen.push_back(_dfaAcqLock(&it, &k, 0, HOST_GET_EQUAL, 0) ? "found " + label(it) : "no B");
+        host::datafile_snapshot_end();
+        return seen;
+    };
+    const Labels both{"A:1", "B:2", "found B:2"};
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(call(), both) << i;
+    cut();
+    EXPECT_EQ(call(), both);
+    EXPECT_EQ(call(), both);
+    // Changed while the host was cut off.
+    cut();
+    ASSERT_TRUE(other_exec("DELETE FROM test.items WHERE pos = (SELECT max(pos) FROM test.items)"));
+    EXPECT_EQ(call(), (Labels{"A:1", "no B"}));
+    EXPECT_EQ(call(), (Labels{"A:1", "no B"}));
+    // On the connection made again, writes land and the next call sees them.
+    cut();
+    EXPECT_EQ(call(), (Labels{"A:1", "no B"}));
+    EXPECT_TRUE(insert_item(item("C", 3)));
+    EXPECT_EQ(call(), (Labels{"A:1", "C:3", "no B"}));
+    PQfinish(other);
+}
+
 // A database removed under an open file (and a new one made under its name by another process)
 // changes nothing for the open file: it keeps answering from the database it opened, inside a
 // call as outside one, until it is opened again.

@@ -18,9 +18,11 @@
 // A read snapshot (store_snapshot_begin, one per call into a module) is a read-only REPEATABLE
 // READ transaction over every schema, begun by its first look-up. When the snapshot ends the
 // transaction stays open: its COMMIT goes out in the same message as the next statement (the
-// next snapshot's BEGIN and first look-up, or a write), so a call wakes the server once.
-// store_release_idle commits one left unused, so that an idle host holds no locks. A write
-// first ends the snapshot. Within a snapshot a
+// next snapshot's COMMIT AND CHAIN, the server's snapshot and the first look-up, or a write), so
+// a call wakes the server once. While nothing is written anywhere the server's snapshot stays
+// the same, and the look-ups are answered from those kept from earlier calls; the first one
+// then stays out of the message as well. store_release_idle commits a transaction left unused,
+// so that an idle host holds no locks. A write first ends the snapshot. Within a snapshot a
 // walk along a key costs few round trips: a forward look-up that the rows already fetched cannot
 // answer fetches the rows that follow in key order, 1 the first time, 8 the second, 32 from then
 // on, and the next look-ups and reads by position on them are answered from those rows, which
@@ -28,6 +30,7 @@
 //
 // Single-threaded, like the SQLite store.
 #include <libpq-fe.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <array>
@@ -170,6 +173,9 @@ std::string error_text(const Database &, const Result &r) {
 // snapshot starts with none kept.
 struct Answers {
     std::string snapshot; // the server's snapshot the answers were read in; "" none
+    // The last snapshot found the server's snapshot as the one before it: nothing was written
+    // in between, and most likely nothing is before the next.
+    bool steady = false;
     std::unordered_map<std::string, Result> kept;
     size_t bytes = 0;
     std::string key; // scratch: the statement's name and parameters
@@ -270,7 +276,14 @@ void leave_read() {
     g_conn.idle_since = std::chrono::steady_clock::now();
 }
 
-constexpr const char *kCommit = "dfa_commit", *kBegin = "dfa_begin", *kSnapshot = "dfa_snapshot";
+// Before a write: the snapshot ends, and the server's snapshot is about to move.
+void leave_read_to_write() {
+    leave_read();
+    g_answers.steady = false;
+}
+
+constexpr const char *kCommit = "dfa_commit", *kBegin = "dfa_begin", *kSnapshot = "dfa_snapshot",
+                     *kChain = "dfa_chain";
 
 // A new connection: its settings, and the statements every snapshot sends prepared, so that the
 // server neither parses nor plans them again for each call. false with the reason in *why.
@@ -278,6 +291,9 @@ bool set_up(PGconn *conn, std::string *why) {
     Result r(PQexec(conn, kSetup));
     const char *fixed[][2] = {{kCommit, "COMMIT"},
                               {kBegin, "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY"},
+                              // the last snapshot's COMMIT and the next one's BEGIN in one
+                              // statement: the new transaction is read-only repeatable read too
+                              {kChain, "COMMIT AND CHAIN"},
                               // in a repeatable-read transaction: the snapshot it reads in
                               {kSnapshot, "SELECT pg_current_snapshot()::text"}};
     for (const auto &f : fixed)
@@ -309,7 +325,8 @@ const int kBinary[16] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
 // were read in, and go when it is not (or is not known).
 Answers &note_snapshot(const std::string &snapshot) {
     Answers &a = g_answers;
-    if (!g_conn.reading || snapshot.empty() || snapshot != a.snapshot) {
+    a.steady = g_conn.reading && !snapshot.empty() && snapshot == a.snapshot;
+    if (!a.steady) {
         a.kept.clear();
         a.bytes = 0;
         a.snapshot = g_conn.reading ? snapshot : "";
@@ -317,13 +334,67 @@ Answers &note_snapshot(const std::string &snapshot) {
     return a;
 }
 
+// Waiting for the server. A look-up's answer comes back within a few tens of microseconds when
+// the server has a processor to run on; a host that sleeps in poll() until then pays more than
+// the wait itself (its processor idles, and on a virtual machine waking it again goes through
+// the hypervisor), and that wake-up had been the larger part of what a page costs on PostgreSQL
+// more than on SQLite. So for a read the host watches the socket a short while before it
+// sleeps on it. Watching pays only while the server answers within it: when the machine is
+// busy, the server may be waiting for the very processor the host watches on, so after two
+// watches in a row that ended without the answer the host sleeps on the next kWatchRest
+// answers, then tries again. Writes, whose commit waits for the server's disk, and a machine
+// with one processor go straight to sleep.
+constexpr std::chrono::microseconds kWatch{100};
+constexpr int kWatchRest = 16;
+
+struct Watching {
+    int missed = 0; // watches in a row that ended before the answer came
+    int resting = 0; // answers still to sleep on before watching again
+};
+Watching g_watching;
+
+bool several_processors() {
+    static const bool several = [] {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 1;
+    }();
+    return several;
+}
+
+using Deadline = std::chrono::steady_clock::time_point; // the epoch: sleep at once
+
+// How long to watch for the answer of a message: a read's, unless resting.
+Deadline watch_until(bool read) {
+    if (!read || !several_processors()) return {};
+    if (g_watching.resting > 0) {
+        --g_watching.resting;
+        return {};
+    }
+    return std::chrono::steady_clock::now() + kWatch;
+}
+
+// Watches until the next result can be taken without waiting, the connection fails, or until;
+// a watch that runs out ends the watching for the rest of the message.
+void watch(PGconn *conn, Deadline &until) {
+    if (until == Deadline{}) return;
+    while (PQisBusy(conn) == 1 && PQconsumeInput(conn) == 1) {
+        if (std::chrono::steady_clock::now() < until) continue;
+        until = Deadline{};
+        if (++g_watching.missed >= 2) g_watching.resting = kWatchRest;
+        return;
+    }
+    g_watching.missed = 0;
+}
+
 // Reads a pipeline's answers up to its sync. Each answer ends with a null result; take(step, r)
 // gets every result with the place of its answer in the order sent, and keeps it (true) or
 // leaves it to be cleared. A broken connection ends the answers early.
 template <typename Take>
-void read_pipeline(PGconn *conn, int answers, Take take) {
+void read_pipeline(PGconn *conn, int answers, Deadline until, Take take) {
     int step = 0;
     for (;;) {
+        watch(conn, until);
         PGresult *r = PQgetResult(conn);
         if (r == nullptr) {
             if (PQstatus(conn) != CONNECTION_OK || ++step > answers) break;
@@ -337,15 +408,17 @@ void read_pipeline(PGconn *conn, int answers, Take take) {
     }
 }
 
-// A statement in one message with what has to go before it: the COMMIT of the last snapshot
-// when it is still open, the BEGIN of a snapshot and the server's snapshot when this is the
-// snapshot's first look-up, its PREPARE when this connection has not seen it. One round trip
-// for all of them. The result is the statement's; when a BEGIN did not go through, the
-// transaction is not open and the snapshot has ended.
-Result run_piped(Statement &s, int count, const char *const *values, const int *lengths) {
+// A statement (s, when given) in one message with what has to go before it: the COMMIT of the
+// last snapshot when it is still open, the BEGIN of a snapshot and the server's snapshot when
+// this is the snapshot's first look-up (a COMMIT and a BEGIN together are one COMMIT AND CHAIN),
+// its PREPARE when this connection has not seen it. One round trip for all of them. The result
+// is the statement's; when a BEGIN did not go through, the transaction is not open and the
+// snapshot has ended.
+Result run_piped(Statement *s, int count, const char *const *values, const int *lengths) {
     Connection &c = g_conn;
-    const bool commit = c.commit_due, begin = c.begin_due;
-    const bool prepare = s.prepared_in != c.generation;
+    // (A COMMIT outside a transaction would do nothing, and COMMIT AND CHAIN fail.)
+    const bool commit = c.commit_due && PQtransactionStatus(c.conn) != PQTRANS_IDLE, begin = c.begin_due;
+    const bool prepare = s != nullptr && s->prepared_in != c.generation;
     c.commit_due = false;
     c.begin_due = false;
     Result out;
@@ -356,43 +429,68 @@ Result run_piped(Statement &s, int count, const char *const *values, const int *
     auto send = [&](const char *name) {
         return PQsendQueryPrepared(c.conn, name, 0, nullptr, nullptr, nullptr, 0) == 1;
     };
-    bool sent = (!commit || send(kCommit)) && (!begin || (send(kBegin) && send(kSnapshot))) &&
-                (!prepare || PQsendPrepare(c.conn, s.name.c_str(), s.sql.c_str(),
-                                           static_cast<int>(s.types.size()), s.types.data()) == 1) &&
-                PQsendQueryPrepared(c.conn, s.name.c_str(), count, values, lengths, kBinary, 1) == 1 &&
+    // The place of each answer in the order sent; -1 not sent.
+    int steps = 0;
+    const int commit_step = commit && !begin ? steps++ : -1;
+    const int begin_step = begin ? steps++ : -1;
+    const int snapshot_step = begin ? steps++ : -1;
+    const int prepare_step = prepare ? steps++ : -1;
+    const int statement_step = s != nullptr ? steps++ : -1;
+    bool sent = (commit_step < 0 || send(kCommit)) && (begin_step < 0 || send(commit ? kChain : kBegin)) &&
+                (snapshot_step < 0 || send(kSnapshot)) &&
+                (!prepare || PQsendPrepare(c.conn, s->name.c_str(), s->sql.c_str(),
+                                           static_cast<int>(s->types.size()), s->types.data()) == 1) &&
+                (s == nullptr ||
+                 PQsendQueryPrepared(c.conn, s->name.c_str(), count, values, lengths, kBinary, 1) == 1) &&
                 PQpipelineSync(c.conn) == 1;
-    // The answers come in the order sent, each closed by a null, then the sync.
-    const int begin_step = commit ? 1 : 0;
-    const int prepare_step = begin_step + (begin ? 2 : 0);
-    const int statement_step = prepare_step + (prepare ? 1 : 0);
     bool begun = false, prepared = false;
     std::string snapshot;
     if (sent)
-        read_pipeline(c.conn, statement_step + 2, [&](int step, PGresult *r) {
+        // The answers, each closed by a null, then the sync.
+        read_pipeline(c.conn, steps + 1, watch_until(s == nullptr || s->look_up), [&](int step, PGresult *r) {
             const ExecStatusType status = PQresultStatus(r);
-            if (begin && step == begin_step) begun = status == PGRES_COMMAND_OK;
-            if (begin && step == begin_step + 1 && status == PGRES_TUPLES_OK && PQntuples(r) == 1)
+            if (step == begin_step) begun = status == PGRES_COMMAND_OK;
+            if (step == snapshot_step && status == PGRES_TUPLES_OK && PQntuples(r) == 1)
                 snapshot = PQgetvalue(r, 0, 0);
-            if (prepare && step == prepare_step) prepared = status == PGRES_COMMAND_OK;
+            if (step == prepare_step) prepared = status == PGRES_COMMAND_OK;
             // A write outside a transaction commits at the sync; a failure there is the write's.
-            if (step > statement_step && status == PGRES_FATAL_ERROR) {
+            if (s != nullptr && step > statement_step && status == PGRES_FATAL_ERROR) {
                 out = Result(r);
                 return true;
             }
-            if (step != statement_step) return false;
+            if (s == nullptr || step != statement_step) return false;
             out = Result(r);
             return true;
         });
     PQexitPipelineMode(c.conn);
-    if (prepared) s.prepared_in = c.generation;
-    if (!out.r && PQstatus(c.conn) != CONNECTION_OK) out = Result(PQmakeEmptyPGresult(c.conn, PGRES_FATAL_ERROR));
+    if (prepared) s->prepared_in = c.generation;
+    if (!out.r && s != nullptr && PQstatus(c.conn) != CONNECTION_OK)
+        out = Result(PQmakeEmptyPGresult(c.conn, PGRES_FATAL_ERROR));
     if (begin) {
         c.reading = begun && PQtransactionStatus(c.conn) != PQTRANS_IDLE;
         Answers &a = note_snapshot(snapshot);
-        if (s.look_up) {
-            answer_key(a, s, count, values, lengths);
+        if (s != nullptr && s->look_up) {
+            answer_key(a, *s, count, values, lengths);
             keep_answer(a, out);
         }
+    }
+    return out;
+}
+
+// PQexecPrepared, watching for the answer of a read before sleeping on it.
+Result exec_prepared(Statement &s, int count, const char *const *values, const int *lengths) {
+    PGconn *conn = g_conn.conn;
+    Deadline until = watch_until(s.look_up);
+    if (until == Deadline{})
+        return Result(PQexecPrepared(conn, s.name.c_str(), count, values, lengths, kBinary, 1));
+    if (PQsendQueryPrepared(conn, s.name.c_str(), count, values, lengths, kBinary, 1) != 1) return Result();
+    Result out;
+    for (;;) {
+        watch(conn, until);
+        PGresult *r = PQgetResult(conn);
+        if (r == nullptr) break;
+        if (out.r == nullptr || PQresultStatus(r) == PGRES_FATAL_ERROR) out = Result(r);
+        else PQclear(r);
     }
     return out;
 }
@@ -407,8 +505,7 @@ Result run_plain(Statement &s, int count, const char *const *values, const int *
                                  static_cast<int>(s.types.size()), s.types.data()));
             if (r.ok()) s.prepared_in = c.generation;
         }
-        if (s.prepared_in == c.generation)
-            r = Result(PQexecPrepared(c.conn, s.name.c_str(), count, values, lengths, kBinary, 1));
+        if (s.prepared_in == c.generation) r = exec_prepared(s, count, values, lengths);
         if (r.ok() || PQstatus(c.conn) == CONNECTION_OK || !retry || attempt > 0 || c.reading) return r;
         if (!reconnect()) return r;
     }
@@ -419,10 +516,22 @@ Result run_plain(Statement &s, int count, const char *const *values, const int *
 Result run(Database &, Statement &s, int count, const char *const *values, const int *lengths,
            bool retry) {
     Connection &c = g_conn;
+    Answers &a = g_answers;
     read_pending();
+    if (c.begin_due && s.look_up && a.steady && !a.snapshot.empty() &&
+        a.kept.count(answer_key(a, s, count, values, lengths)) != 0) {
+        // The snapshot's first look-up was answered before, and the last snapshot found nothing
+        // written since the one before it: most likely the answer still stands, and the message
+        // that opens the snapshot goes without it. The look-up is answered below, from the
+        // answers kept when the server's snapshot is unchanged, else on a round trip of its own.
+        run_piped(nullptr, 0, nullptr, nullptr);
+        if (!c.reading && PQstatus(c.conn) != CONNECTION_OK && retry && reconnect()) {
+            c.reading = true;
+            c.begin_due = true;
+        }
+    }
     if (c.reading && !c.begin_due && s.look_up && PQtransactionStatus(c.conn) == PQTRANS_INTRANS) {
         // Inside a snapshot: a look-up answered before in the same server snapshot.
-        Answers &a = g_answers;
         if (!a.snapshot.empty()) {
             auto at = a.kept.find(answer_key(a, s, count, values, lengths));
             if (at != a.kept.end()) return at->second;
@@ -434,14 +543,14 @@ Result run(Database &, Statement &s, int count, const char *const *values, const
     }
     if (c.begin_due || c.commit_due) {
         const bool begin = c.begin_due;
-        Result r = run_piped(s, count, values, lengths);
+        Result r = run_piped(&s, count, values, lengths);
         if (r.ok() || PQstatus(c.conn) == CONNECTION_OK || !retry) return r;
         // Nothing of the snapshot was read yet: on a new connection it starts afresh.
         if (!reconnect()) return r;
         if (!begin) return run_plain(s, count, values, lengths, retry);
         c.reading = true;
         c.begin_due = true;
-        return run_piped(s, count, values, lengths);
+        return run_piped(&s, count, values, lengths);
     }
     return run_plain(s, count, values, lengths, retry);
 }
@@ -1072,7 +1181,7 @@ Status table_read(Table &t, int64_t position, int keynum, Found *found, RecordOu
 }
 
 Status table_insert(Table &t, const void *record, int length, int64_t *position) {
-    leave_read();
+    leave_read_to_write();
     WriteValues w;
     record_values(t, record, length, &w);
     Result r = run(*t.database, t.insert, static_cast<int>(w.values.size()), w.values.data(),
@@ -1088,7 +1197,7 @@ Status table_insert(Table &t, const void *record, int length, int64_t *position)
 
 Status table_update(Table &t, int64_t position, const void *record, int *length) {
     Database &d = *t.database;
-    leave_read();
+    leave_read_to_write();
     Int8 pos(position);
     {
         const char *values[] = {pos.bytes};
@@ -1130,7 +1239,7 @@ Status table_update(Table &t, int64_t position, const void *record, int *length)
 Status table_update_if(Table &t, int64_t position, const void *expected, int expected_length,
                        const void *record, int *length) {
     Database &d = *t.database;
-    leave_read();
+    leave_read_to_write();
     *length = std::min(expected_length, t.record_size);
     Int8 pos(position);
     WriteValues w;
@@ -1155,7 +1264,7 @@ Status table_update_if(Table &t, int64_t position, const void *expected, int exp
 }
 
 Status table_delete(Table &t, int64_t position) {
-    leave_read();
+    leave_read_to_write();
     Int8 pos(position);
     const char *values[] = {pos.bytes};
     int lengths[] = {8};
@@ -1168,7 +1277,7 @@ Status table_delete(Table &t, int64_t position) {
 }
 
 bool table_begin(Table &t) {
-    leave_read();
+    leave_read_to_write();
     if (in_transaction()) {
         std::fprintf(stderr, "datafile: postgresql %s: a transaction is already open\n",
                      t.database->schema_name.c_str());
