@@ -40,21 +40,24 @@ std::string_view trim(std::string_view s) {
     return s.substr(b, e - b + 1);
 }
 
-// Words of the request line, separated by runs of blanks.
-std::vector<std::string> words(const std::string &line) {
-    std::vector<std::string> out;
-    size_t i = 0;
+// Words of the request line, separated by runs of blanks: the first four go to out, and the
+// count says how many there were.
+size_t words(std::string_view line, std::string_view (&out)[4]) {
+    size_t count = 0, i = 0;
     while (i < line.size()) {
         while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
         size_t start = i;
         while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
-        if (i > start) out.push_back(line.substr(start, i - start));
+        if (i > start) {
+            if (count < 4) out[count] = line.substr(start, i - start);
+            ++count;
+        }
     }
-    return out;
+    return count;
 }
 
 // "HTTP/1.1" -> 101, "HTTP/1.0" -> 100, "HTTP/0.9" -> 9; 0 malformed, -1 a version we do not speak.
-int protocol_number(const std::string &version) {
+int protocol_number(std::string_view version) {
     if (version.size() != 8 || version.compare(0, 5, "HTTP/") != 0 || !std::isdigit(static_cast<unsigned char>(version[5])) ||
         version[6] != '.' || !std::isdigit(static_cast<unsigned char>(version[7])))
         return 0;
@@ -117,23 +120,24 @@ ReadResult RequestReader::feed(const char *data, size_t size) {
 bool RequestReader::request_line(const std::string &line) {
     // A blank line or two before a request line is tolerated, as old clients send them.
     if (line.empty()) return scan_ <= 4 || refused(400);
-    std::vector<std::string> w = words(line);
-    if (w.size() != 2 && w.size() != 3) return refused(400);
+    std::string_view w[4];
+    size_t count = words(line, w);
+    if (count != 2 && count != 3) return refused(400);
     if (!is_token(w[0])) return refused(400);
     if (w[0].size() >= 16) return refused(501);  // longer than any method we know
-    std::string url = w[1];
+    std::string_view url = w[1];
     for (unsigned char c : url)
         if (c < 0x21 || c == 0x7f) return refused(400);
     // An absolute form ("http://host/path") names this server; keep the path.
     if (url.size() > 7 && (url.compare(0, 7, "http://") == 0 || url.compare(0, 8, "https://") == 0)) {
         size_t slash = url.find('/', url.find("//") + 2);
-        url = slash == std::string::npos ? "/" : url.substr(slash);
+        url = slash == std::string_view::npos ? std::string_view("/") : url.substr(slash);
     }
     if (url[0] != '/' && url != "*") return refused(400);
     request.method = w[0];
     request.url = url;
     // No version: the oldest form of the protocol, a request line and nothing else.
-    int protocol = w.size() == 2 ? 9 : protocol_number(w[2]);
+    int protocol = count == 2 ? 9 : protocol_number(w[2]);
     if (protocol == 0) return refused(400);
     if (protocol < 0) return refused(505);
     request.protocol = protocol;
