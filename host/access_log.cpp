@@ -40,16 +40,6 @@ void append_escaped(std::string &line, const std::string &text) {
     }
 }
 
-void append_number(std::string &line, unsigned long long value) {
-    char digits[24];
-    char *end = digits + sizeof digits, *at = end;
-    do {
-        *--at = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    line.append(at, static_cast<size_t>(end - at));
-}
-
 int base64_value(char c) {
     if (c >= 'A' && c <= 'Z') return c - 'A';
     if (c >= 'a' && c <= 'z') return c - 'a' + 26;
@@ -88,14 +78,9 @@ std::string access_line(const AccessEntry &e) {
     line += "] \"";
     if (!e.request_line.empty()) append_escaped(line, e.request_line);
     line += "\" ";
-    if (e.status < 0) {
-        line += '-';
-        append_number(line, 0 - static_cast<unsigned long long>(static_cast<long long>(e.status)));
-    } else {
-        append_number(line, static_cast<unsigned long long>(e.status));
-    }
+    line += std::to_string(e.status);
     line += ' ';
-    append_number(line, e.body_bytes);
+    line += std::to_string(e.body_bytes);
     line += " \"";
     append_escaped(line, e.referer);
     line += "\" \"";

@@ -39,10 +39,10 @@ uint32_t HashBytes(const char *name, size_t length) {
     return h;
 }
 
-// The length of a name, if it is at most reach characters: the text between two '_' of a
-// template is often a stretch of page, not a name, and is read only as far as a name could reach.
+// The length of a name, if it is at most reach characters (the longest name set): a longer
+// text is no name, and is read only that far.
 bool NameLength(const char *name, size_t reach, size_t *length) {
-    size_t n = strnlen(name, reach == SIZE_MAX ? SIZE_MAX : reach + 1);
+    size_t n = strnlen(name, reach + 1);
     if (n > reach) return false;
     *length = n;
     return true;
